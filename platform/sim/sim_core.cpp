@@ -1,0 +1,401 @@
+// The simulated platform's clock, counter, message queue, timers and window services.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/counter.h"
+#include "platform/sim/sim.h"
+#include "platform/sim/sim_internal.h"
+#include "platform/window.h"
+
+namespace {
+
+constexpr uint64_t FILETIME_PER_MS = 10000;
+constexpr uint64_t DAYS_1601_TO_1970 = 134774;
+// 2026-01-01 00:00:00 UTC as a file time.
+constexpr uint64_t INITIAL_WALL = (DAYS_1601_TO_1970 + 20454) * 86400000ull * FILETIME_PER_MS;
+
+struct QueueItem {
+    bool used;
+    uint64_t due;
+    uint64_t sequence;
+    bool isCall;
+    SimMessage message;
+    void (*fn)(uintptr_t);
+    uintptr_t context;
+};
+
+constexpr int QUEUE_SIZE = 4096;
+constexpr int TIMER_COUNT = 8;
+
+struct Timer {
+    bool active;
+    WindowHandle window;
+    uint32_t period;
+    uint64_t nextDue;
+};
+
+struct State {
+    uint64_t elapsed;
+    int64_t wallBase; // wall file time minus elapsed * FILETIME_PER_MS, may wrap
+    uint64_t counterBase;
+    uint64_t counterElapsedStart;
+    uint64_t frequency;
+    uint32_t clockFailure;
+    uint32_t lastError;
+    int clockSets;
+    int32_t zoneMinutes;
+    int32_t dstMinutes;
+    uint64_t dstStart;
+    uint64_t dstEnd;
+    uint32_t priority;
+    int priorityChanges;
+    QueueItem queue[QUEUE_SIZE];
+    uint64_t sequence;
+    Timer timers[TIMER_COUNT];
+    int answers[16];
+    int answerHead;
+    int answerCount;
+    int boxCount;
+    char boxText[1024];
+    char boxCaption[128];
+    uint32_t boxType;
+    int broadcasts;
+    int destroys;
+    void (*boxHook)();
+};
+
+State state;
+
+struct ControlText {
+    bool used;
+    int id;
+    char text[256];
+};
+ControlText controlTexts[32];
+
+uint64_t Wall() { return static_cast<uint64_t>(state.wallBase) + state.elapsed * FILETIME_PER_MS; }
+
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    *d = doy - (153 * mp + 2) / 5 + 1;
+    *m = mp < 10 ? mp + 3 : mp - 9;
+    *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
+}
+
+Timer* FindTimer(uint32_t id) { return id < TIMER_COUNT ? &state.timers[id] : nullptr; }
+
+} // namespace
+
+void SimReset() {
+    memset(&state, 0, sizeof state);
+    memset(controlTexts, 0, sizeof controlTexts);
+    state.wallBase = static_cast<int64_t>(INITIAL_WALL);
+    state.frequency = 10000000;
+    state.priority = PRIORITY_CLASS_NORMAL;
+    SimResetRegistry();
+    SimResetNet();
+}
+
+uint64_t SimElapsedMs() { return state.elapsed; }
+
+void SimSetWallClock(uint64_t fileTime) {
+    state.wallBase = static_cast<int64_t>(fileTime - state.elapsed * FILETIME_PER_MS);
+}
+
+uint64_t SimWallClock() { return Wall(); }
+
+void SimSetCounter(uint64_t value, uint64_t frequency) {
+    state.counterBase = value;
+    state.counterElapsedStart = state.elapsed;
+    state.frequency = frequency;
+}
+
+void SimSetClockFailure(uint32_t error) { state.clockFailure = error; }
+int SimClockSetCount() { return state.clockSets; }
+
+void SimSetTimeZone(int32_t offsetMinutes, int32_t dstExtraMinutes, uint64_t dstStart,
+                    uint64_t dstEnd) {
+    state.zoneMinutes = offsetMinutes;
+    state.dstMinutes = dstExtraMinutes;
+    state.dstStart = dstStart;
+    state.dstEnd = dstEnd;
+}
+
+uint32_t SimPriorityClass() { return state.priority; }
+int SimPriorityChangeCount() { return state.priorityChanges; }
+
+// ---- platform clock ----
+
+uint64_t PlatformGetSystemTime() { return Wall(); }
+
+bool PlatformSetSystemTime(const CivilTime& utc) {
+    if (state.clockFailure != 0) {
+        state.lastError = state.clockFailure;
+        return false;
+    }
+    int64_t days = DaysFromCivil(utc.year, utc.month, utc.day) + DAYS_1601_TO_1970;
+    uint64_t ms = static_cast<uint64_t>(days) * 86400000u + utc.hour * 3600000u +
+                  utc.minute * 60000u + utc.second * 1000u + utc.milliseconds;
+    SimSetWallClock(ms * FILETIME_PER_MS);
+    state.clockSets++;
+    state.lastError = 0;
+    return true;
+}
+
+bool PlatformFileTimeToCivil(uint64_t fileTime, CivilTime* out) {
+    // The platform refuses values with the top bit set.
+    if (fileTime >> 63) {
+        return false;
+    }
+    uint64_t ms = fileTime / FILETIME_PER_MS;
+    int64_t days = static_cast<int64_t>(ms / 86400000u);
+    uint64_t rest = ms % 86400000u;
+    int64_t y;
+    unsigned m, d;
+    CivilFromDays(days - static_cast<int64_t>(DAYS_1601_TO_1970), &y, &m, &d);
+    out->year = static_cast<uint16_t>(y);
+    out->month = static_cast<uint16_t>(m);
+    out->day = static_cast<uint16_t>(d);
+    // 1601-01-01 was a Monday.
+    out->dayOfWeek = static_cast<uint16_t>((days + 1) % 7);
+    out->hour = static_cast<uint16_t>(rest / 3600000u);
+    out->minute = static_cast<uint16_t>(rest / 60000u % 60u);
+    out->second = static_cast<uint16_t>(rest / 1000u % 60u);
+    out->milliseconds = static_cast<uint16_t>(rest % 1000u);
+    return true;
+}
+
+uint64_t PlatformFileTimeToLocal(uint64_t utcFileTime) {
+    int64_t minutes = state.zoneMinutes;
+    if (utcFileTime >= state.dstStart && utcFileTime < state.dstEnd) {
+        minutes += state.dstMinutes;
+    }
+    return utcFileTime + static_cast<uint64_t>(minutes * 60 * 10000000ll);
+}
+
+uint32_t PlatformLastError() { return state.lastError; }
+
+void PlatformSetPriorityClass(uint32_t priorityClass) {
+    state.priority = priorityClass;
+    state.priorityChanges++;
+}
+
+// ---- counter ----
+
+uint64_t PlatformCounterFrequency() { return state.frequency; }
+
+uint64_t PlatformCounterValue() {
+    if (state.frequency == 0) {
+        return 0;
+    }
+    uint64_t ms = state.elapsed - state.counterElapsedStart;
+    // Whole counts for whole milliseconds, exact for frequencies that are multiples of 1000.
+    return state.counterBase + ms * (state.frequency / 1000) + ms * (state.frequency % 1000) / 1000;
+}
+
+// ---- message queue ----
+
+static QueueItem* NewItem(uint64_t delayMs) {
+    for (QueueItem& item : state.queue) {
+        if (!item.used) {
+            item = QueueItem{};
+            item.used = true;
+            item.due = state.elapsed + delayMs;
+            item.sequence = state.sequence++;
+            return &item;
+        }
+    }
+    return nullptr; // a full queue is a test that loops; the test then sees messages missing
+}
+
+void SimPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam,
+                    uint64_t delayMs) {
+    QueueItem* item = NewItem(delayMs);
+    if (item != nullptr) {
+        item->message = SimMessage{window, message, wParam, lParam};
+    }
+}
+
+void SimScheduleCall(uint64_t delayMs, void (*fn)(uintptr_t), uintptr_t context) {
+    QueueItem* item = NewItem(delayMs);
+    if (item != nullptr) {
+        item->isCall = true;
+        item->fn = fn;
+        item->context = context;
+    }
+}
+
+bool SimNextMessage(uint64_t maxMs, SimMessage* message) {
+    const uint64_t limit = state.elapsed + maxMs;
+    for (;;) {
+        // The earliest of the queue and the timers.
+        QueueItem* best = nullptr;
+        for (QueueItem& item : state.queue) {
+            if (item.used && (best == nullptr || item.due < best->due ||
+                              (item.due == best->due && item.sequence < best->sequence))) {
+                best = &item;
+            }
+        }
+        Timer* bestTimer = nullptr;
+        uint32_t bestTimerId = 0;
+        for (uint32_t id = 0; id < TIMER_COUNT; id++) {
+            Timer& t = state.timers[id];
+            if (t.active && (bestTimer == nullptr || t.nextDue < bestTimer->nextDue)) {
+                bestTimer = &t;
+                bestTimerId = id;
+            }
+        }
+        // Timers lose ties against posted messages, as on the platform.
+        if (bestTimer != nullptr && (best == nullptr || bestTimer->nextDue < best->due)) {
+            if (bestTimer->nextDue > limit) {
+                state.elapsed = limit;
+                return false;
+            }
+            if (bestTimer->nextDue > state.elapsed) {
+                state.elapsed = bestTimer->nextDue;
+            }
+            bestTimer->nextDue = state.elapsed + bestTimer->period;
+            *message = SimMessage{bestTimer->window, PLATFORM_WM_TIMER, bestTimerId, 0};
+            return true;
+        }
+        if (best == nullptr || best->due > limit) {
+            state.elapsed = limit;
+            return false;
+        }
+        if (best->due > state.elapsed) {
+            state.elapsed = best->due;
+        }
+        best->used = false;
+        if (best->isCall) {
+            best->fn(best->context);
+            continue;
+        }
+        *message = best->message;
+        return true;
+    }
+}
+
+int SimQueuedMessageCount() {
+    int n = 0;
+    for (const QueueItem& item : state.queue) {
+        n += item.used && !item.isCall;
+    }
+    return n;
+}
+
+bool SimTimerActive(uint32_t id) {
+    Timer* t = FindTimer(id);
+    return t != nullptr && t->active;
+}
+
+uint32_t SimTimerPeriod(uint32_t id) {
+    Timer* t = FindTimer(id);
+    return t != nullptr && t->active ? t->period : 0;
+}
+
+// ---- window services ----
+
+void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
+    Timer* t = FindTimer(id);
+    if (t == nullptr) {
+        return;
+    }
+    *t = Timer{true, window, periodMs, state.elapsed + periodMs};
+}
+
+void PlatformKillTimer(WindowHandle, uint32_t id) {
+    Timer* t = FindTimer(id);
+    if (t != nullptr) {
+        t->active = false;
+    }
+}
+
+void SimQueueBoxAnswer(int answer) {
+    if (state.answerCount < 16) {
+        state.answers[(state.answerHead + state.answerCount++) % 16] = answer;
+    }
+}
+
+int PlatformMessageBox(WindowHandle, const char* text, const char* caption, uint32_t type) {
+    state.boxCount++;
+    snprintf(state.boxText, sizeof state.boxText, "%s", text);
+    snprintf(state.boxCaption, sizeof state.boxCaption, "%s", caption);
+    state.boxType = type;
+    if (state.boxHook != nullptr) {
+        state.boxHook();
+    }
+    if (state.answerCount == 0) {
+        return ANSWER_OK;
+    }
+    int answer = state.answers[state.answerHead];
+    state.answerHead = (state.answerHead + 1) % 16;
+    state.answerCount--;
+    return answer;
+}
+
+int SimBoxCount() { return state.boxCount; }
+const char* SimLastBoxText() { return state.boxText; }
+const char* SimLastBoxCaption() { return state.boxCaption; }
+uint32_t SimLastBoxType() { return state.boxType; }
+void SimSetBoxHook(void (*hook)()) { state.boxHook = hook; }
+
+static ControlText* FindControl(int id, bool create) {
+    for (ControlText& c : controlTexts) {
+        if (c.used && c.id == id) {
+            return &c;
+        }
+    }
+    if (!create) {
+        return nullptr;
+    }
+    for (ControlText& c : controlTexts) {
+        if (!c.used) {
+            c.used = true;
+            c.id = id;
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+void PlatformSetControlText(WindowHandle, int controlId, const char* text) {
+    ControlText* c = FindControl(controlId, true);
+    if (c != nullptr) {
+        snprintf(c->text, sizeof c->text, "%s", text);
+    }
+}
+
+uint32_t PlatformGetControlText(WindowHandle, int controlId, char* text, int size) {
+    if (size <= 0) {
+        return 0;
+    }
+    ControlText* c = FindControl(controlId, false);
+    snprintf(text, static_cast<size_t>(size), "%s", c != nullptr ? c->text : "");
+    return static_cast<uint32_t>(strlen(text));
+}
+
+const char* SimControlText(int controlId) {
+    ControlText* c = FindControl(controlId, false);
+    return c != nullptr ? c->text : "";
+}
+
+void PlatformBroadcastTimeChange() { state.broadcasts++; }
+int SimBroadcastCount() { return state.broadcasts; }
+
+void PlatformDestroyWindow(WindowHandle) { state.destroys++; }
+int SimDestroyCount() { return state.destroys; }

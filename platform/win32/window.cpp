@@ -1,0 +1,35 @@
+// Window services on Win32.
+#include <windows.h>
+
+#include "platform/window.h"
+
+static HWND Hwnd(WindowHandle window) { return static_cast<HWND>(window); }
+
+void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
+    SetTimer(Hwnd(window), id, periodMs, nullptr);
+}
+
+void PlatformKillTimer(WindowHandle window, uint32_t id) { KillTimer(Hwnd(window), id); }
+
+int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type) {
+    return MessageBoxA(Hwnd(owner), text, caption, type);
+}
+
+void PlatformSetControlText(WindowHandle dialog, int controlId, const char* text) {
+    SetDlgItemTextA(Hwnd(dialog), controlId, text);
+}
+
+uint32_t PlatformGetControlText(WindowHandle dialog, int controlId, char* text, int size) {
+    return GetDlgItemTextA(Hwnd(dialog), controlId, text, size);
+}
+
+// A plain synchronous broadcast waits for every top-level window, so one hung window would
+// hang this program with it. Windows that do not answer within the limit are skipped; the
+// message is still delivered at once to every window that is alive.
+void PlatformBroadcastTimeChange() {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, 1000,
+                        &result);
+}
+
+void PlatformDestroyWindow(WindowHandle window) { DestroyWindow(Hwnd(window)); }

@@ -1,0 +1,3 @@
+#include "query/consensus.h"
+
+uint8_t lastRunFailed = 0;

@@ -1,0 +1,46 @@
+// The Time protocol client: one query per server slot, each resolving the server's address and
+// then taking seven samples over fresh connections, under one run-wide deadline.
+#pragma once
+#include <cstdint>
+
+#include "platform/net.h"
+#include "servers/server_table.h"
+#include "time/timebase.h"
+
+constexpr int SAMPLE_COUNT = 7;
+constexpr uint16_t TIME_PORT = 37;
+constexpr int64_t START_WAIT_MS = 120000;
+constexpr int64_t ANSWER_WAIT_MS = 20000;
+
+enum QueryPhase : int32_t { Idle = 0, Resolving = 1, Connecting = 2, Reading = 3 };
+
+struct QuerySession {
+    uint8_t dirty; // the slot's list row is out of date
+    int32_t phase; // a QueryPhase
+    int32_t sampleIndex;
+    uint32_t address; // network byte order
+    uint32_t sampleLatency[SAMPLE_COUNT];
+    int64_t sampleCorrection[SAMPLE_COUNT];
+    SocketHandle socketHandle; // 0: none
+    TaskHandle lookupTask;     // 0: none
+    char lookupBuffer[NET_LOOKUP_BUFFER_SIZE];
+};
+
+extern QuerySession querySessions[SERVER_SLOT_COUNT];
+extern int32_t activeQueries;
+extern uint8_t testOnly;
+extern Ms1900 runDeadline;
+
+void StartCorrectionRun();
+void StartQuery(int slot);
+void OnLookupDone(TaskHandle task, uint32_t error);
+void ConnectSample(int slot);
+void OnConnectDone(int slot, uint32_t error);
+void OnSampleData(int slot, uint32_t error);
+void EndQuery(int slot, int32_t status);
+void AbortAllQueries(int32_t status);
+
+// Handlers of the main window's messages and of the busy timer.
+void HandleLookupDone(uintptr_t wParam, intptr_t lParam);
+void HandleSocketEvent(uintptr_t wParam, intptr_t lParam);
+void CheckRunDeadline();

@@ -1,0 +1,60 @@
+#include "tests/fakes/fakes.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/fatal.h"
+#include "query/consensus.h"
+#include "query/query.h"
+#include "ui/list_view.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+
+FakeLog fakeLog;
+
+static int fakeDialog;
+WindowHandle mainDialog = &fakeDialog;
+
+void ResetFakes() {
+    memset(&fakeLog, 0, sizeof fakeLog);
+    mainDialog = &fakeDialog;
+}
+
+// The real one never returns on its first call; the fake returns like a second call does, so
+// tests also show that callers cope with that.
+void FatalError(const char* text) {
+    fakeLog.fatalCount++;
+    snprintf(fakeLog.fatalText, sizeof fakeLog.fatalText, "%s", text);
+}
+
+void RefreshListRows(bool textsOnly) {
+    (textsOnly ? fakeLog.refreshTextsCount : fakeLog.refreshFullCount)++;
+    for (QuerySession& session : querySessions) {
+        session.dirty = 0;
+    }
+}
+
+void RefreshDirtyRows() {
+    fakeLog.refreshDirtyCount++;
+    for (const QuerySession& session : querySessions) {
+        if (session.dirty) {
+            RefreshListRows(true);
+            SortRows();
+            break;
+        }
+    }
+}
+
+void SortRows() { fakeLog.sortCount++; }
+
+void UpdateTrayStatus(TrayMode mode) {
+    fakeLog.trayCount++;
+    fakeLog.lastTrayMode = mode;
+    PlatformKillTimer(mainDialog, TIMER_BUSY);
+    if (mode != TrayIdle) {
+        PlatformSetTimer(mainDialog, TIMER_BUSY, 200);
+        lastRunFailed = 0;
+    }
+}
+
+void AnimateTrayStep() { fakeLog.animateCount++; }

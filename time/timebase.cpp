@@ -1,0 +1,73 @@
+#include "time/timebase.h"
+
+#include <cstdio>
+
+#include "app/fatal.h"
+#include "platform/clock.h"
+#include "platform/counter.h"
+
+uint64_t tickFactor = 0;
+
+// Truncating division first, so that the part below a millisecond is dropped rather than
+// carried into the next one.
+Ms1900 FileTimeToMs1900(uint64_t fileTime) {
+    return static_cast<Ms1900>(fileTime / 10000) - EPOCH_DISTANCE_MS;
+}
+
+// Unsigned, so that an absurd time wraps instead of overflowing.
+uint64_t Ms1900ToFileTime(Ms1900 t) {
+    return (static_cast<uint64_t>(t) + static_cast<uint64_t>(EPOCH_DISTANCE_MS)) * 10000u;
+}
+
+Ms1900 NowMs() { return FileTimeToMs1900(PlatformGetSystemTime()); }
+
+// The clock is read and set under the real-time class so that nothing runs between the read
+// and the set; the gap would otherwise be lost from the correction.
+Ms1900 AdjustSystemClock(int64_t delta) {
+    PlatformSetPriorityClass(PRIORITY_CLASS_REALTIME);
+    Ms1900 t = static_cast<Ms1900>(static_cast<uint64_t>(NowMs()) + static_cast<uint64_t>(delta));
+    CivilTime utc = {};
+    PlatformFileTimeToCivil(Ms1900ToFileTime(t), &utc);
+    if (!PlatformSetSystemTime(utc)) {
+        t = 0;
+    }
+    PlatformSetPriorityClass(PRIORITY_CLASS_NORMAL);
+    if (t == 0 && PlatformLastError() != PLATFORM_ERROR_PRIVILEGE_NOT_HELD) {
+        FatalError("Cannot set the system time");
+    }
+    return t;
+}
+
+void FormatDateTime(Ms1900 t, char* out) {
+    CivilTime local = {};
+    PlatformFileTimeToCivil(PlatformFileTimeToLocal(Ms1900ToFileTime(t)), &local);
+    unsigned hour = local.hour % 12u;
+    if (hour == 0) {
+        hour = 12;
+    }
+    char letter = local.hour < 12 ? 'a' : 'p';
+    snprintf(out, DATE_TIME_TEXT_SIZE, "%u:%02u:%02u%cm on %u/%u/%02u ", hour,
+             unsigned{local.minute}, unsigned{local.second}, letter, unsigned{local.month},
+             unsigned{local.day}, local.year % 100u);
+}
+
+// A machine without a usable counter gets a tick of whole milliseconds from the wall clock
+// instead; a frequency of 0 would otherwise divide by zero. The wall clock can jump when it
+// is set, so latencies measured across a correction may then be off, but nothing breaks.
+static TickMs FallbackTick() { return static_cast<TickMs>(PlatformGetSystemTime() / 10000); }
+
+TickMs ReadTickMs() {
+    if (tickFactor == 0) {
+        uint64_t frequency = PlatformCounterFrequency();
+        if (frequency == 0) {
+            return FallbackTick();
+        }
+        tickFactor = (uint64_t{1000} << 32) / frequency;
+        if (tickFactor == 0) {
+            // A counter faster than 2^32 * 1000 counts per second: not a real machine.
+            return FallbackTick();
+        }
+    }
+    uint64_t c = PlatformCounterValue();
+    return static_cast<TickMs>((c * tickFactor) >> 32);
+}

@@ -1,0 +1,26 @@
+// The millisecond time base: absolute times since 1900 (the Time protocol's epoch) and a
+// 32-bit millisecond tick for short intervals that does not jump when the clock is set.
+#pragma once
+#include <cstdint>
+
+// Signed milliseconds since 1900-01-01 00:00:00.000 UTC; 0 means no time.
+using Ms1900 = int64_t;
+// Unsigned millisecond tick; only unsigned differences mean anything (wraps every ~49.7 days).
+using TickMs = uint32_t;
+
+// Milliseconds from 1601-01-01 (the platform clock's epoch) to 1900-01-01: 109207 days.
+constexpr int64_t EPOCH_DISTANCE_MS = 9435484800000;
+constexpr int DATE_TIME_TEXT_SIZE = 24;
+
+// 32.32 fixed-point milliseconds per counter count; 0 until the first ReadTickMs.
+extern uint64_t tickFactor;
+
+Ms1900 FileTimeToMs1900(uint64_t fileTime);
+uint64_t Ms1900ToFileTime(Ms1900 t);
+
+Ms1900 NowMs();
+// Moves the clock by delta ms; returns the time set, or 0 when it could not be set.
+Ms1900 AdjustSystemClock(int64_t delta);
+// "h:mm:ss?m on m/d/yy " in local time; out holds at least DATE_TIME_TEXT_SIZE bytes.
+void FormatDateTime(Ms1900 t, char* out);
+TickMs ReadTickMs();

@@ -1,0 +1,9 @@
+// The server list view, as far as the logic needs it.
+#pragma once
+
+// Brings every row up to date with the table and clears the dirty marks. Full mode also
+// inserts, deletes and renames rows; texts-only mode rewrites the two value columns.
+void RefreshListRows(bool textsOnly);
+// Redraws the rows whose slot is marked dirty, then re-sorts.
+void RefreshDirtyRows();
+void SortRows();
