@@ -1,0 +1,82 @@
+#include "tests/native/harness.h"
+
+#include <cstring>
+
+#include "platform/sim/sim.h"
+#include "query/consensus.h"
+#include "query/query.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+#include "tests/fakes/fakes.h"
+#include "time/timebase.h"
+#include "ui/list_view.h"
+#include "ui/resource.h"
+#include "ui/tray.h"
+
+void ResetWorld() {
+    SimReset();
+    ResetFakes();
+    memset(serverTable, 0, sizeof serverTable);
+    memset(querySessions, 0, sizeof querySessions);
+    freshDefaults = false;
+    needDefaults = true;
+    activeQueries = 0;
+    testOnly = 0;
+    runDeadline = 0;
+    lastRunFailed = 0;
+    correctOnLaunch = 0;
+    userOffsetMs = 0;
+    lastCorrectionValue = 0;
+    lastCorrectionTime = 0;
+    scheduleIndex = 0;
+    scheduleIntervalMs = 0;
+    lastRunTime = 0;
+    quitAfterCorrection = 0;
+    launchMode = 0;
+    tickFactor = 0;
+}
+
+void DispatchMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    switch (message) {
+    case WM_LOOKUP_DONE:
+        HandleLookupDone(wParam, lParam);
+        break;
+    case WM_SOCKET_EVENT:
+        HandleSocketEvent(wParam, lParam);
+        break;
+    case PLATFORM_WM_TIMER:
+        if (wParam == TIMER_CLOCK) {
+            OnClockTimer();
+        } else if (wParam == TIMER_QUIT) {
+            OnQuitTimer();
+        } else if (wParam == TIMER_BUSY) {
+            AnimateTrayStep();
+            CheckRunDeadline();
+            RefreshDirtyRows();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void RunFor(uint64_t ms) {
+    const uint64_t end = SimElapsedMs() + ms;
+    SimMessage m;
+    while (SimNextMessage(end - SimElapsedMs(), &m)) {
+        DispatchMessage(m.message, m.wParam, m.lParam);
+    }
+}
+
+bool RunUntil(bool (*pred)(), uint64_t maxMs) {
+    const uint64_t end = SimElapsedMs() + maxMs;
+    SimMessage m;
+    while (!pred()) {
+        if (!SimNextMessage(end - SimElapsedMs(), &m)) {
+            return pred();
+        }
+        DispatchMessage(m.message, m.wParam, m.lParam);
+    }
+    return true;
+}
