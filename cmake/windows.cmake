@@ -30,3 +30,29 @@ foreach(suite_source ${WIN32_SUITES})
   add_test(NAME win32_${suite} COMMAND ${suite})
   set_tests_properties(win32_${suite} PROPERTIES TIMEOUT 600)
 endforeach()
+
+# The time base's suite runs once per time zone; a fresh wineserver takes the zone from TZ.
+set_tests_properties(win32_timebase_test PROPERTIES ENVIRONMENT "TZ=UTC" RESOURCE_LOCK timebase_prefix)
+add_test(NAME win32_timebase_test_tokyo COMMAND timebase_test)
+set_tests_properties(win32_timebase_test_tokyo PROPERTIES ENVIRONMENT "TZ=Asia/Tokyo"
+                     RESOURCE_LOCK timebase_prefix TIMEOUT 600)
+
+# The inetd suite talks to real inetds on loopback; they are started before it and stopped
+# after it, and end by themselves should the cleanup never run.
+set(TIME_PEERS ${PROJECT_SOURCE_DIR}/tools/time-peers)
+if(TEST win32_inetd_test)
+  add_test(NAME win32_inetd_peers_start COMMAND ${TIME_PEERS} start ${CMAKE_BINARY_DIR}/peers
+           300 openbsd:127.0.3.2 openbsd:127.0.3.3 inetutils:127.0.3.4)
+  add_test(NAME win32_inetd_peers_stop COMMAND ${TIME_PEERS} stop ${CMAKE_BINARY_DIR}/peers)
+  set_tests_properties(win32_inetd_peers_start PROPERTIES FIXTURES_SETUP inetd_peers TIMEOUT 120)
+  set_tests_properties(win32_inetd_peers_stop PROPERTIES FIXTURES_CLEANUP inetd_peers TIMEOUT 60)
+  set_tests_properties(win32_inetd_test PROPERTIES FIXTURES_REQUIRED inetd_peers)
+endif()
+
+# The benchmark of a correction run on loopback; a program that prints figures, run by
+# tools/bench-query, never by ctest.
+add_executable(query_bench ${PROJECT_SOURCE_DIR}/bench/query_bench.cpp)
+target_compile_options(query_bench PRIVATE ${WARNINGS})
+target_compile_definitions(query_bench PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(query_bench PRIVATE chronoplex_logic platform_win32 win32_test_support gtest
+                      ${WIN32_SYSTEM_LIBRARIES})

@@ -149,8 +149,9 @@ bool PlatformSetSystemTime(const CivilTime& utc) {
         return false;
     }
     int64_t days = DaysFromCivil(utc.year, utc.month, utc.day) + DAYS_1601_TO_1970;
-    uint64_t ms = static_cast<uint64_t>(days) * 86400000u + utc.hour * 3600000u +
-                  utc.minute * 60000u + utc.second * 1000u + utc.milliseconds;
+    uint64_t ms = static_cast<uint64_t>(days) * 86400000u + uint64_t{utc.hour} * 3600000u +
+                  uint64_t{utc.minute} * 60000u + uint64_t{utc.second} * 1000u +
+                  utc.milliseconds;
     SimSetWallClock(ms * FILETIME_PER_MS);
     state.clockSets++;
     state.lastError = 0;

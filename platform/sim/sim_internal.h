@@ -1,5 +1,5 @@
 // Shared between the files of the simulated platform.
 #pragma once
 
-void SimResetRegistry();
+// SimResetRegistry is public (platform/sim/sim.h); the network's reset is not.
 void SimResetNet();

@@ -1,0 +1,214 @@
+// Whole runs of the query engine on the real platform: Windows Sockets notices from loopback
+// servers, the busy timer and the real clock path. Servers of this suite live on 127.0.2.x,
+// and on 127.0.0.1 for the name "localhost".
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "query/consensus.h"
+#include "query/query.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+#include "tests/fakes/fakes.h"
+#include "tests/win32/support/engine_reset.h"
+#include "tests/win32/support/pump.h"
+#include "tests/win32/support/time_servers.h"
+#include "time/timebase.h"
+
+namespace {
+
+constexpr DWORD RUN_LIMIT_MS = 15000;
+constexpr DWORD SERVER_LIFETIME_MS = 30000;
+constexpr int64_t ONE_HOUR_MS = 3600000;
+// Clock readings of the server and the engine are a few instructions apart, but both are
+// rounded to the millisecond.
+constexpr int64_t SLACK_MS = 2;
+
+bool RunOver() {
+    return activeQueries == 0;
+}
+
+uint32_t LargestSampleLatency(int slot) {
+    uint32_t largest = 0;
+    for (uint32_t latency : querySessions[slot].sampleLatency) {
+        largest = latency > largest ? latency : largest;
+    }
+    return largest;
+}
+
+// A server that truncates its time to the second is up to a second plus the transit behind
+// the local clock when its answer is read; half the latency is added back. So an honest
+// server's correction, less the offsets, lies in (-1000 - latency / 2, latency / 2].
+void ExpectHonestCorrection(int slot, int64_t expectedOffsetMs) {
+    const int64_t halfLatency = LargestSampleLatency(slot) / 2;
+    const int64_t correction = serverTable[slot].correction - expectedOffsetMs;
+    EXPECT_GE(correction, -1000 - halfLatency - SLACK_MS) << serverTable[slot].name;
+    EXPECT_LE(correction, halfLatency + SLACK_MS) << serverTable[slot].name;
+}
+
+class EngineTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetEngine(); }
+    void TearDown() override {
+        AbortAllQueries(Interrupted);
+        StopTimeServers();
+    }
+};
+
+struct RunCase {
+    const char* name;
+    const char* listenOn; // null: nothing listens
+    ServerBehaviour behaviour;
+    int32_t offsetSeconds;
+    int32_t status;
+    int connections;
+};
+
+TEST_F(EngineTest, CorrectionRunGivesEachServerItsStatus) {
+    const RunCase cases[] = {
+        {"127.0.2.2", "127.0.2.2", ServeTime, 0, Used, SAMPLE_COUNT},
+        {"127.0.2.3", "127.0.2.3", ServeTime, 0, Used, SAMPLE_COUNT},
+        {"127.0.2.4", "127.0.2.4", ServeEight, 0, Used, SAMPLE_COUNT},
+        {"localhost", "127.0.0.1", ServeTime, 0, Used, SAMPLE_COUNT},
+        {"127.0.2.5", "127.0.2.5", ServeTime, 3600, Rejected, SAMPLE_COUNT},
+        {"127.0.2.6", "127.0.2.6", ServeSplit, 0, NoResponse, 1},
+        {"127.0.2.7", "127.0.2.7", ServeZero, 0, NoResponse, 1},
+        {"127.0.2.9", nullptr, ServeTime, 0, Refused, 0},
+    };
+    const int count = sizeof cases / sizeof cases[0];
+    TimeServerSpec specs[count];
+    int listening = 0;
+    for (int i = 0; i < count; i++) {
+        SetServer(i, cases[i].name);
+        if (cases[i].listenOn != nullptr) {
+            specs[listening++] = {cases[i].listenOn, cases[i].behaviour, cases[i].offsetSeconds};
+        }
+    }
+    SetServer(count, "127.0.2.10");
+    serverTable[count].enabled = 0;
+    ASSERT_TRUE(StartTimeServers(specs, listening, SERVER_LIFETIME_MS));
+
+    StartCorrectionRun();
+    ASSERT_TRUE(PumpUntil(RunOver, RUN_LIMIT_MS));
+
+    int64_t usedSum = 0;
+    int usedCount = 0;
+    for (int i = 0, server = 0; i < count; i++) {
+        const RunCase& c = cases[i];
+        EXPECT_EQ(serverTable[i].status, c.status) << c.name;
+        EXPECT_EQ(querySessions[i].phase, Idle) << c.name;
+        EXPECT_EQ(querySessions[i].socketHandle, 0u) << c.name;
+        if (c.listenOn != nullptr) {
+            EXPECT_EQ(AcceptCount(server++), c.connections) << c.name;
+        }
+        if (c.status == Used || c.status == Rejected) {
+            ExpectHonestCorrection(i, c.offsetSeconds * int64_t{1000});
+            EXPECT_LE(serverTable[i].latency, LargestSampleLatency(i)) << c.name;
+        }
+        if (c.status == Used) {
+            usedSum += serverTable[i].correction;
+            usedCount++;
+        }
+    }
+    EXPECT_EQ(serverTable[count].status, Disabled);
+    ASSERT_GT(usedCount, 0);
+    EXPECT_EQ(lastCorrectionValue, usedSum / usedCount);
+    EXPECT_EQ(lastRunFailed, 0);
+    EXPECT_EQ(fakeLog.lastTrayMode, TrayIdle);
+}
+
+// Corrections far beyond half a second reach the real clock call, which Wine refuses for lack
+// of privilege: the result is kept, and the time set is recorded as none.
+TEST_F(EngineTest, LoneServerOffsetIsTheCorrection) {
+    struct Case {
+        int32_t serverOffsetSeconds;
+        int64_t userOffsetMs;
+    };
+    const Case cases[] = {{3600, 0}, {-7200, 0}, {0, 5000}, {-3600, ONE_HOUR_MS}};
+    for (const Case& c : cases) {
+        ResetEngine();
+        userOffsetMs = c.userOffsetMs;
+        SetServer(0, "127.0.2.11");
+        const TimeServerSpec spec = {"127.0.2.11", ServeTime, c.serverOffsetSeconds};
+        ASSERT_TRUE(StartTimeServers(&spec, 1, SERVER_LIFETIME_MS));
+        StartCorrectionRun();
+        ASSERT_TRUE(PumpUntil(RunOver, RUN_LIMIT_MS));
+        const int64_t expected = c.serverOffsetSeconds * int64_t{1000} + c.userOffsetMs;
+        EXPECT_EQ(serverTable[0].status, Used) << expected;
+        ExpectHonestCorrection(0, expected);
+        EXPECT_EQ(lastCorrectionValue, serverTable[0].correction);
+        if (std::llabs(lastCorrectionValue) > 1000) {
+            EXPECT_EQ(lastCorrectionTime, 0) << expected;
+        }
+        StopTimeServers();
+    }
+}
+
+TEST_F(EngineTest, TestRunMeasuresWithoutCorrecting) {
+    const TimeServerSpec specs[] = {{"127.0.2.12", ServeTime, 60}, {"127.0.2.13", ServeTime, 0}};
+    ASSERT_TRUE(StartTimeServers(specs, 2, SERVER_LIFETIME_MS));
+    SetServer(0, "127.0.2.12");
+    SetServer(1, "127.0.2.13");
+    lastCorrectionValue = 12345;
+    testOnly = 1;
+    StartQuery(0);
+    StartQuery(1);
+    ASSERT_TRUE(PumpUntil(RunOver, RUN_LIMIT_MS));
+    for (int slot = 0; slot < 2; slot++) {
+        EXPECT_EQ(serverTable[slot].status, Tested) << slot;
+        EXPECT_EQ(AcceptCount(slot), SAMPLE_COUNT) << slot;
+    }
+    ExpectHonestCorrection(0, 60000);
+    ExpectHonestCorrection(1, 0);
+    EXPECT_EQ(lastCorrectionValue, 12345);
+}
+
+// A server that keeps quiet and one that closes without answering both leave the query
+// waiting: the platform gives no notice for a close when only reads and connections are
+// asked for. The busy timer's deadline check ends them; the deadline is moved instead of
+// being waited for.
+TEST_F(EngineTest, QuietServersEndAtTheDeadline) {
+    const TimeServerSpec specs[] = {{"127.0.2.14", ServeSilent, 0}, {"127.0.2.15", ServeClose, 0}};
+    ASSERT_TRUE(StartTimeServers(specs, 2, SERVER_LIFETIME_MS));
+    SetServer(0, "127.0.2.14");
+    SetServer(1, "127.0.2.15");
+    StartCorrectionRun();
+    ASSERT_TRUE(PumpUntil(
+        [] { return querySessions[0].phase == Reading && querySessions[1].phase == Reading; },
+        RUN_LIMIT_MS));
+    PumpFor(600);
+    EXPECT_EQ(activeQueries, 2);
+    const Ms1900 lastMoved = runDeadline;
+    EXPECT_GT(lastMoved, NowMs() + ANSWER_WAIT_MS - 5000);
+    EXPECT_LE(lastMoved, NowMs() + ANSWER_WAIT_MS);
+
+    runDeadline = NowMs() - 1;
+    ASSERT_TRUE(PumpUntil(RunOver, 2000));
+    EXPECT_EQ(serverTable[0].status, SlowResponse);
+    EXPECT_EQ(serverTable[1].status, SlowResponse);
+    EXPECT_EQ(lastRunFailed, 1);
+    EXPECT_EQ(AcceptCount(0), 1);
+    EXPECT_EQ(AcceptCount(1), 1);
+}
+
+TEST_F(EngineTest, InterruptClosesTheOpenConnection) {
+    const TimeServerSpec spec = {"127.0.2.16", ServeSilent, 0};
+    ASSERT_TRUE(StartTimeServers(&spec, 1, SERVER_LIFETIME_MS));
+    SetServer(0, "127.0.2.16");
+    StartCorrectionRun();
+    ASSERT_TRUE(PumpUntil([] { return querySessions[0].phase == Reading; }, RUN_LIMIT_MS));
+    AbortAllQueries(Interrupted);
+    EXPECT_EQ(activeQueries, 0);
+    EXPECT_EQ(serverTable[0].status, Interrupted);
+    EXPECT_EQ(querySessions[0].socketHandle, 0u);
+    // Whatever the platform still had queued for the closed socket changes nothing.
+    PumpFor(300);
+    EXPECT_EQ(serverTable[0].status, Interrupted);
+    EXPECT_EQ(lastRunFailed, 1);
+}
+
+} // namespace
