@@ -43,6 +43,7 @@ long PlatformRegDeleteKey(const char* path);
 
 void PlatformRegCloseKey(RegKey key);
 
-// The running program file's full path; returns its length (0 on failure). At most size - 1
-// characters and a terminating zero are written.
+// The running program file's full path; returns its length. At most size - 1 characters and
+// a terminating zero are written; a path that does not fit is a failure, not a cut: 0 and an
+// empty text.
 uint32_t PlatformModuleFileName(char* path, uint32_t size);

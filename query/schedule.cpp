@@ -1,10 +1,84 @@
 #include "query/schedule.h"
 
+#include <cstdint>
+#include <cstring>
+
+#include "query/query.h"
+#include "servers/settings.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+
+// Position 0 doubles as the row for any index outside the table.
+const ScheduleEntry SCHEDULE_TABLE[SCHEDULE_COUNT] = {
+    {"No Scheduled Interval", 0}, {"On Startup", 0},           {"Every 5 Minutes", 300000},
+    {"Every 15 Minutes", 900000}, {"Hourly", 3600000},         {"Every Six Hours", 21600000},
+    {"Daily", 86400000},          {"Every 3 Days", 259200000}, {"Weekly", 604800000},
+    {"Monthly", 2592000000},
+};
+
 int32_t scheduleIndex = 0;
 int64_t scheduleIntervalMs = 0;
 Ms1900 lastRunTime = 0;
 uint8_t quitAfterCorrection = 0;
 char launchMode = 0;
 
-void OnClockTimer() {}
-void OnQuitTimer() {}
+// The automatic start follows the raw index, not the row: a stored index out of range still
+// means someone chose a schedule.
+void ApplySchedule() {
+    const bool known = scheduleIndex >= 1 && scheduleIndex < SCHEDULE_COUNT;
+    const ScheduleEntry& entry = SCHEDULE_TABLE[known ? scheduleIndex : 0];
+    scheduleIntervalMs = entry.intervalMs;
+    RegisterAutoStart(scheduleIndex != 0);
+    PlatformSetControlText(mainDialog, IDC_SCHEDULE_LABEL, entry.label);
+}
+
+// lastRunTime stays where it was, so a shorter interval can make a run due at the next tick.
+void OnScheduleSlider(int32_t position) {
+    scheduleIndex = position;
+    WriteSetting("Schedule", &scheduleIndex, sizeof scheduleIndex);
+    ApplySchedule();
+}
+
+// A stored last correction is eight bytes from the registry and may be anything; a time so
+// late that adding the interval would overflow simply never falls due.
+static bool ScheduleDue(Ms1900 now) {
+    if (lastRunTime > INT64_MAX - scheduleIntervalMs) {
+        return false;
+    }
+    return now >= lastRunTime + scheduleIntervalMs;
+}
+
+void OnClockTimer() {
+    const Ms1900 now = NowMs();
+    char text[DATE_TIME_TEXT_SIZE];
+    FormatDateTime(now, text);
+    // Setting an unchanged text would still repaint the control ten times a second.
+    char shown[100];
+    PlatformGetControlText(mainDialog, IDC_CLOCK_TEXT, shown, sizeof shown);
+    if (strcmp(shown, text) != 0) {
+        PlatformSetControlText(mainDialog, IDC_CLOCK_TEXT, text);
+    }
+    // A due run that finds another one going is not remembered; the next tick asks again.
+    if (scheduleIntervalMs != 0 && activeQueries == 0 && ScheduleDue(now)) {
+        StartCorrectionRun();
+    }
+}
+
+void OnQuitTimer() {
+    PlatformKillTimer(mainDialog, TIMER_QUIT);
+    if (quitAfterCorrection) {
+        PlatformDestroyWindow(mainDialog);
+    }
+}
+
+// Started for one correction only ("On Startup", or no schedule at all), the program ends
+// after it; with a periodic schedule it stays to serve it.
+void LaunchTrigger() {
+    if (activeQueries != 0) {
+        return;
+    }
+    if (correctOnLaunch || (launchMode == 's' && scheduleIndex == 1)) {
+        quitAfterCorrection = scheduleIndex <= 1;
+        StartCorrectionRun();
+    }
+}

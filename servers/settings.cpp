@@ -1,6 +1,93 @@
 #include "servers/settings.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "app/fatal.h"
+#include "platform/registry.h"
+
 uint8_t correctOnLaunch = 0;
 int64_t userOffsetMs = 0;
 int64_t lastCorrectionValue = 0;
 Ms1900 lastCorrectionTime = 0;
+
+static const char REGISTRY_PROBLEM[] = "Registry Problem";
+// The platform's limit for the program's path, 260 characters, and the zero.
+constexpr uint32_t PROGRAM_PATH_SIZE = 261;
+
+void WriteSetting(const char* valueName, const void* data, uint32_t size) {
+    RegKey key = 0;
+    if (PlatformRegOpenKey(SETTINGS_KEY, &key) != PLATFORM_ERROR_SUCCESS &&
+        PlatformRegCreateKey(SETTINGS_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
+        FatalError(REGISTRY_PROBLEM);
+        return;
+    }
+    long result;
+    if (data != nullptr && size != 0) {
+        const uint32_t type = size == 4 ? REGISTRY_DWORD : REGISTRY_BINARY;
+        result = PlatformRegSetValue(key, valueName, type, data, size);
+    } else {
+        // Deleting what is not there is how a free slot is saved, so that is no error.
+        result = PlatformRegDeleteValue(key, valueName);
+        if (result == PLATFORM_ERROR_FILE_NOT_FOUND) {
+            result = PLATFORM_ERROR_SUCCESS;
+        }
+    }
+    PlatformRegCloseKey(key);
+    if (result != PLATFORM_ERROR_SUCCESS) {
+        FatalError(REGISTRY_PROBLEM);
+    }
+}
+
+// The size is asked for first so that a value too big for the caller's variable is turned
+// away before any of its bytes land there: the platform's own "more data" answer may leave
+// the buffer partly written.
+bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint32_t* storedSize) {
+    RegKey key = 0;
+    if (PlatformRegOpenKey(SETTINGS_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
+        return false;
+    }
+    uint32_t size = 0;
+    bool read =
+        PlatformRegQueryValue(key, valueName, nullptr, nullptr, &size) == PLATFORM_ERROR_SUCCESS &&
+        size <= bufferSize &&
+        PlatformRegQueryValue(key, valueName, nullptr, buffer, &size) == PLATFORM_ERROR_SUCCESS;
+    PlatformRegCloseKey(key);
+    if (read && storedSize != nullptr) {
+        *storedSize = size;
+    }
+    return read;
+}
+
+// The path is quoted because it usually contains blanks ("Program Files"): unquoted, the
+// system would split the command at the first blank and try to start the wrong file.
+void RegisterAutoStart(bool enable) {
+    char path[PROGRAM_PATH_SIZE];
+    const bool havePath = PlatformModuleFileName(path, sizeof path) != 0;
+    char command[PROGRAM_PATH_SIZE + 8];
+    snprintf(command, sizeof command, "\"%s\" s", havePath ? path : "");
+    const uint32_t commandSize = static_cast<uint32_t>(strlen(command)) + 1;
+
+    RegKey key = 0;
+    if (PlatformRegOpenKey(RUN_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
+        if (!enable) {
+            PlatformRegDeleteValue(key, "Chronoplex");
+        } else if (havePath) {
+            PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, command, commandSize);
+        }
+        PlatformRegCloseKey(key);
+    }
+
+    // Without its own path the program has no uninstall command worth writing.
+    if (!havePath) {
+        return;
+    }
+    if (PlatformRegOpenKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS &&
+        PlatformRegCreateKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
+        return;
+    }
+    command[commandSize - 2] = 'u';
+    PlatformRegSetValue(key, "DisplayName", REGISTRY_SZ, "Chronoplex", 11);
+    PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command, commandSize);
+    PlatformRegCloseKey(key);
+}

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/registry.h"
+#include "platform/sim/sim.h"
+#include "servers/settings.h"
+#include "tests/fakes/fakes.h"
+#include "tests/native/harness.h"
+
+namespace {
+
+class Settings : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetWorld(); }
+    void TearDown() override { EXPECT_EQ(SimRegOpenKeyCount(), 0) << "a key was left open"; }
+};
+
+const uint8_t BYTES[160] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA};
+
+TEST_F(Settings, TypeFollowsSize) {
+    const struct {
+        const char* name;
+        uint32_t size, type;
+    } cases[] = {{"Schedule", 4, REGISTRY_DWORD},
+                 {"CorrectOnLaunch", 1, REGISTRY_BINARY},
+                 {"Offset", 8, REGISTRY_BINARY},
+                 {"WindowPlacement", 44, REGISTRY_BINARY},
+                 {"Server000", 152, REGISTRY_BINARY}};
+    for (const auto& c : cases) {
+        WriteSetting(c.name, BYTES, c.size);
+        uint32_t type = 0, size = 0;
+        ASSERT_TRUE(SimRegValueInfo(SETTINGS_KEY, c.name, &type, &size)) << c.name;
+        EXPECT_EQ(type, c.type) << c.name;
+        EXPECT_EQ(size, c.size) << c.name;
+        EXPECT_EQ(memcmp(SimRegValueData(SETTINGS_KEY, c.name), BYTES, c.size), 0) << c.name;
+    }
+    EXPECT_EQ(fakeLog.fatalCount, 0);
+}
+
+// Deleting a missing value (how a free slot is saved) is fine; every other failure is fatal.
+TEST_F(Settings, Failures) {
+    const struct {
+        const char* what;
+        SimRegOp fail1, fail2; // SIM_REG_OP_COUNT: none
+        bool erase, present, fatal;
+    } cases[] = {
+        {"open fails, create works", SIM_REG_OPEN, SIM_REG_OP_COUNT, false, true, false},
+        {"open and create fail", SIM_REG_OPEN, SIM_REG_CREATE, false, true, true},
+        {"set fails", SIM_REG_SET, SIM_REG_OP_COUNT, false, true, true},
+        {"delete fails", SIM_REG_DELETE, SIM_REG_OP_COUNT, true, true, true},
+        {"delete works", SIM_REG_OP_COUNT, SIM_REG_OP_COUNT, true, true, false},
+        {"delete of a missing value", SIM_REG_OP_COUNT, SIM_REG_OP_COUNT, true, false, false},
+    };
+    for (const auto& c : cases) {
+        ResetWorld();
+        if (c.present) {
+            WriteSetting("Schedule", BYTES, 4);
+        }
+        for (SimRegOp op : {c.fail1, c.fail2}) {
+            if (op != SIM_REG_OP_COUNT) {
+                SimRegFail(op, PLATFORM_ERROR_ACCESS_DENIED);
+            }
+        }
+        // No data, or data with size 0, both delete.
+        WriteSetting("Schedule", c.erase ? nullptr : BYTES + 4, 4);
+        EXPECT_EQ(fakeLog.fatalCount, c.fatal ? 1 : 0) << c.what;
+        EXPECT_STREQ(fakeLog.fatalText, c.fatal ? "Registry Problem" : "") << c.what;
+        EXPECT_EQ(SimRegOpenKeyCount(), 0) << c.what;
+        if (!c.fatal) {
+            const uint8_t* v = SimRegValueData(SETTINGS_KEY, "Schedule");
+            EXPECT_EQ(v != nullptr ? *v : 0, c.erase ? 0 : 0xA5) << c.what;
+        }
+    }
+    WriteSetting("Schedule", BYTES, 4);
+    WriteSetting("Schedule", BYTES, 0);
+    EXPECT_FALSE(SimRegValueInfo(SETTINGS_KEY, "Schedule", nullptr, nullptr));
+}
+
+TEST_F(Settings, ReadNeverCreatesTheKey) {
+    uint32_t v = 77;
+    EXPECT_FALSE(ReadSetting("Schedule", &v, sizeof v));
+    EXPECT_EQ(v, 77u);
+    EXPECT_FALSE(SimRegKeyExists(SETTINGS_KEY));
+}
+
+// A shorter value fills the first bytes; a longer one reads as missing, untouched.
+TEST_F(Settings, ReadNeverWritesPastTheVariable) {
+    const struct {
+        uint32_t stored;
+        bool read;
+    } cases[] = {{1, true}, {4, true}, {8, true}, {9, false}, {152, false}};
+    for (const auto& c : cases) {
+        SimResetRegistry();
+        WriteSetting("Offset", BYTES, c.stored);
+        uint8_t area[24]; // guard bytes on both sides of an 8-byte variable
+        memset(area, 0xEE, sizeof area);
+        EXPECT_EQ(ReadSetting("Offset", area + 8, 8), c.read) << c.stored;
+        const uint32_t changed = c.read ? c.stored : 0;
+        for (uint32_t i = 0; i < sizeof area; i++) {
+            const bool inside = i >= 8 && i < 8 + changed;
+            EXPECT_EQ(area[i], inside ? BYTES[i - 8] : 0xEE) << c.stored << " byte " << i;
+        }
+    }
+}
+
+void ExpectText(const char* key, const char* name, const char* text) {
+    uint32_t type = 0, size = 0;
+    ASSERT_TRUE(SimRegValueInfo(key, name, &type, &size)) << name;
+    EXPECT_EQ(type, REGISTRY_SZ) << name;
+    EXPECT_EQ(size, strlen(text) + 1) << name;
+    EXPECT_EQ(memcmp(SimRegValueData(key, name), text, size), 0) << name;
+}
+
+TEST_F(Settings, AutoStartQuotesThePath) {
+    RegisterAutoStart(true);
+    ExpectText(RUN_KEY, "Chronoplex", "\"C:\\Program Files\\Chronoplex\\chronoplex.exe\" s");
+    RegisterAutoStart(false);
+    EXPECT_FALSE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
+    ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
+    ExpectText(UNINSTALL_KEY, "UninstallString",
+               "\"C:\\Program Files\\Chronoplex\\chronoplex.exe\" u");
+
+    // Each step that fails is skipped silently.
+    SimResetRegistry();
+    ASSERT_EQ(PlatformRegDeleteKey(RUN_KEY), 0);
+    SimSetModuleFileName("C:\\x.exe");
+    RegisterAutoStart(true);
+    ExpectText(UNINSTALL_KEY, "UninstallString", "\"C:\\x.exe\" u");
+    SimResetRegistry();
+    SimRegFail(SIM_REG_CREATE, PLATFORM_ERROR_ACCESS_DENIED);
+    RegisterAutoStart(true);
+    EXPECT_FALSE(SimRegKeyExists(UNINSTALL_KEY));
+    SimResetRegistry();
+    SimSetModuleFileName(nullptr); // no path: no command is worth writing
+    RegisterAutoStart(true);
+    EXPECT_FALSE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
+    EXPECT_FALSE(SimRegKeyExists(UNINSTALL_KEY));
+    EXPECT_EQ(fakeLog.fatalCount, 0);
+}
+
+// The simulated registry must keep the platform's rules, or the tests above prove nothing.
+TEST_F(Settings, SimulatedRegistryRules) {
+    RegKey key = 0;
+    EXPECT_EQ(PlatformRegOpenKey("SOFTWARE\\A\\B", &key), PLATFORM_ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(SimRegKeyExists("SOFTWARE\\A"));
+    ASSERT_EQ(PlatformRegCreateKey("SOFTWARE\\A\\B", &key), 0);
+    EXPECT_TRUE(SimRegKeyExists("software\\a"));
+    EXPECT_EQ(PlatformRegSetValue(key, "V", REGISTRY_BINARY, BYTES, 8), 0);
+    uint8_t small[4] = {9, 9, 9, 9};
+    uint32_t size = sizeof small;
+    EXPECT_EQ(PlatformRegQueryValue(key, "v", nullptr, small, &size), PLATFORM_ERROR_MORE_DATA);
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(small[0], 9);
+    EXPECT_EQ(PlatformRegDeleteValue(key, "W"), PLATFORM_ERROR_FILE_NOT_FOUND);
+    PlatformRegCloseKey(key);
+    EXPECT_EQ(PlatformRegDeleteKey("SOFTWARE\\A"), PLATFORM_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(PlatformRegDeleteKey("SOFTWARE\\A\\B"), 0);
+    EXPECT_FALSE(SimRegValueInfo("SOFTWARE\\A\\B", "V", nullptr, nullptr));
+}
+
+} // namespace
