@@ -1,10 +1,292 @@
 #include "query/query.h"
 
+#include "platform/window.h"
+#include "query/consensus.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "ui/list_view.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+#include "ui/tray.h"
+
 QuerySession querySessions[SERVER_SLOT_COUNT];
 int32_t activeQueries = 0;
 uint8_t testOnly = 0;
 Ms1900 runDeadline = 0;
 
-void HandleLookupDone(uintptr_t, intptr_t) {}
-void HandleSocketEvent(uintptr_t, intptr_t) {}
-void CheckRunDeadline() {}
+static const char PRUNE_TEXT[] =
+    "Now that you've successfully corrected your clock using several time servers, Chronoplex "
+    "will remove all but the four fastest so that your next correction will run faster and be "
+    "more reliable.\n\n(Alternately, you can right click on the server list and edit them "
+    "yourself.)";
+
+// While StartCorrectionRun is still starting the slots of a run, a query that fails at once can
+// bring activeQueries down to 0. Ending the run there would let the consensus count slots not
+// yet started, which still hold the 102 of an earlier run, and move the clock by that old
+// result again. So the end of the run waits until every slot of the run has been started.
+static bool startingRun = false;
+static bool runEndWaiting = false;
+
+static bool ValidSlot(int slot) {
+    return slot >= 0 && slot < SERVER_SLOT_COUNT;
+}
+
+static void EndRun() {
+    const bool corrected = !testOnly && ApplyConsensus();
+    UpdateTrayStatus(TrayIdle);
+    PlatformSetControlText(mainDialog, IDOK, "Correct NOW!");
+    RefreshDirtyRows();
+    if (corrected && freshDefaults) {
+        // Cleared before the box: the quit timer that the correction armed may fire while the
+        // box is open, and must not end the program under the user's question.
+        quitAfterCorrection = 0;
+        freshDefaults = false;
+        if (PlatformMessageBox(mainDialog, PRUNE_TEXT, "Chronoplex",
+                               BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK) {
+            KeepBestFour();
+        }
+    }
+}
+
+void StartCorrectionRun() {
+    if (activeQueries != 0) {
+        return;
+    }
+    testOnly = 0;
+    lastRunTime = NowMs();
+    startingRun = true;
+    runEndWaiting = false;
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        ServerRecord& record = serverTable[slot];
+        if (IsFreeSlot(record)) {
+            continue;
+        }
+        if (record.enabled != 0) {
+            StartQuery(slot);
+        } else {
+            record.status = Disabled;
+            SaveServer(slot);
+            querySessions[slot].dirty = 1;
+        }
+    }
+    startingRun = false;
+    RefreshDirtyRows();
+    if (runEndWaiting) {
+        runEndWaiting = false;
+        if (activeQueries == 0) {
+            EndRun();
+        }
+    }
+}
+
+void StartQuery(int slot) {
+    if (!ValidSlot(slot) || querySessions[slot].phase != Idle) {
+        return;
+    }
+    QuerySession& session = querySessions[slot];
+    ServerRecord& record = serverTable[slot];
+    runDeadline = NowMs() + START_WAIT_MS;
+    // A run whose end is only waiting for the start loop is still the same run: the tray and
+    // the button already say so.
+    if (activeQueries++ == 0 && !runEndWaiting) {
+        UpdateTrayStatus(testOnly ? TrayTesting : TrayChecking);
+        PlatformSetControlText(mainDialog, IDOK,
+                               testOnly ? "Stop Testing..." : "Stop Correcting...");
+    }
+    session.sampleIndex = 0;
+    record.status = None;
+    session.address = NetInetAddr(record.name);
+    if (session.address != NET_INADDR_NONE) {
+        session.phase = Connecting;
+        ConnectSample(slot);
+        return;
+    }
+    session.phase = Resolving;
+    session.dirty = 1;
+    session.lookupTask = NetAsyncGetHostByName(mainDialog, WM_LOOKUP_DONE, record.name,
+                                               session.lookupBuffer, NET_LOOKUP_BUFFER_SIZE);
+    if (session.lookupTask == 0) {
+        EndQuery(slot, WinsockError);
+    }
+}
+
+void OnLookupDone(TaskHandle task, uint32_t error) {
+    // No lookup has the handle 0; it is what every slot without a lookup holds.
+    if (task == 0) {
+        return;
+    }
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        QuerySession& session = querySessions[slot];
+        if (session.phase == Idle || session.lookupTask != task) {
+            continue;
+        }
+        session.lookupTask = 0;
+        if (error == NET_WSAHOST_NOT_FOUND) {
+            EndQuery(slot, NoDnsEntry);
+        } else if (error != 0) {
+            // Anything but a missing name means the resolver itself is unreachable, and every
+            // other lookup and connection of the run is bound to fail the same way.
+            AbortAllQueries(NetIsDown);
+        } else {
+            session.address = NetLookupFirstAddress(session.lookupBuffer);
+            ConnectSample(slot);
+        }
+        return;
+    }
+}
+
+void ConnectSample(int slot) {
+    if (!ValidSlot(slot)) {
+        return;
+    }
+    QuerySession& session = querySessions[slot];
+    session.socketHandle = NetSocket();
+    if (session.socketHandle == NET_INVALID_SOCKET) {
+        session.socketHandle = 0;
+        EndQuery(slot, WinsockError);
+        return;
+    }
+    if (NetBindAny(session.socketHandle) != 0 || NetSetDontLinger(session.socketHandle) != 0 ||
+        NetAsyncSelect(session.socketHandle, mainDialog, WM_SOCKET_EVENT,
+                       NET_FD_READ | NET_FD_CONNECT) != 0) {
+        EndQuery(slot, WinsockError);
+        return;
+    }
+    session.phase = Connecting;
+    session.dirty = 1;
+    if (NetConnect(session.socketHandle, session.address, TIME_PORT) == 0 ||
+        NetLastError() == NET_WSAEWOULDBLOCK) {
+        runDeadline = NowMs() + START_WAIT_MS;
+    } else {
+        EndQuery(slot, WinsockError);
+    }
+}
+
+void OnConnectDone(int slot, uint32_t error) {
+    if (!ValidSlot(slot)) {
+        return;
+    }
+    QuerySession& session = querySessions[slot];
+    if (error != 0) {
+        EndQuery(slot, error == NET_WSAECONNREFUSED ? Refused : NoResponse);
+    } else {
+        session.sampleLatency[session.sampleIndex] = ReadTickMs();
+        session.phase = Reading;
+        session.dirty = 1;
+    }
+    runDeadline = NowMs() + ANSWER_WAIT_MS;
+}
+
+void OnSampleData(int slot, uint32_t error) {
+    if (!ValidSlot(slot)) {
+        return;
+    }
+    QuerySession& session = querySessions[slot];
+    if (error != 0) {
+        EndQuery(slot, NoResponse);
+        return;
+    }
+    unsigned char answer[4];
+    if (NetRecv(session.socketHandle, reinterpret_cast<char*>(answer), 4) != 4) {
+        EndQuery(slot, NoResponse);
+        return;
+    }
+    const uint32_t seconds = (uint32_t{answer[0]} << 24) | (uint32_t{answer[1]} << 16) |
+                             (uint32_t{answer[2]} << 8) | uint32_t{answer[3]};
+    // Busy public servers answer four zero bytes instead of refusing. That is no time, and
+    // taken as one it would set the clock back to 1900 (or 2036).
+    if (seconds == 0) {
+        EndQuery(slot, NoResponse);
+        return;
+    }
+    RecordSample(slot, seconds);
+    session.sampleIndex++;
+    session.dirty = 1;
+    if (session.sampleIndex >= SAMPLE_COUNT) {
+        ReduceSamples(slot);
+        return;
+    }
+    NetAsyncSelect(session.socketHandle, mainDialog, 0, 0);
+    NetCloseSocket(session.socketHandle);
+    session.socketHandle = 0;
+    ConnectSample(slot);
+}
+
+void EndQuery(int slot, int32_t status) {
+    if (!ValidSlot(slot) || querySessions[slot].phase == Idle) {
+        return;
+    }
+    QuerySession& session = querySessions[slot];
+    if (session.lookupTask != 0) {
+        NetCancelAsyncRequest(session.lookupTask);
+        session.lookupTask = 0;
+    }
+    if (session.socketHandle != 0) {
+        NetAsyncSelect(session.socketHandle, mainDialog, 0, 0);
+        NetCloseSocket(session.socketHandle);
+        session.socketHandle = 0;
+    }
+    session.phase = Idle;
+    serverTable[slot].status = status;
+    SaveServer(slot);
+    session.dirty = 1;
+    if (--activeQueries > 0) {
+        return;
+    }
+    if (startingRun) {
+        runEndWaiting = true;
+        return;
+    }
+    EndRun();
+}
+
+// Only the queries open on entry are ended. The last of them ends the run, and the box that
+// the end of a run may show lets messages in, among them a schedule tick that starts the next
+// run; the rest of a plain sweep would then end that new run's queries at once.
+void AbortAllQueries(int32_t status) {
+    bool open[SERVER_SLOT_COUNT];
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        open[slot] = querySessions[slot].phase != Idle;
+    }
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (open[slot]) {
+            EndQuery(slot, status);
+        }
+    }
+}
+
+void HandleLookupDone(uintptr_t wParam, intptr_t lParam) {
+    OnLookupDone(wParam, (static_cast<uintptr_t>(lParam) >> 16) & 0xFFFF);
+}
+
+// The platform hands out the value of a closed socket again to the next one, and a notice
+// posted for the old socket may still be waiting in the queue (a second readable notice, for
+// one). A readable notice can only be meant for a socket that is reading and a connection
+// notice for one that is connecting, so a notice that fits neither is such a leftover.
+void HandleSocketEvent(uintptr_t wParam, intptr_t lParam) {
+    const SocketHandle socket = wParam;
+    const uintptr_t event = static_cast<uintptr_t>(lParam) & 0xFFFF;
+    const uint32_t error = (static_cast<uintptr_t>(lParam) >> 16) & 0xFFFF;
+    if (socket == 0) {
+        return;
+    }
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        const QuerySession& session = querySessions[slot];
+        if (session.phase == Idle || session.socketHandle != socket) {
+            continue;
+        }
+        if (event == NET_FD_READ && session.phase == Reading) {
+            OnSampleData(slot, error);
+        } else if (event == NET_FD_CONNECT && session.phase == Connecting) {
+            OnConnectDone(slot, error);
+        }
+        return;
+    }
+}
+
+// Strictly later: a deadline equal to now has not passed yet.
+void CheckRunDeadline() {
+    if (activeQueries > 0 && NowMs() > runDeadline) {
+        AbortAllQueries(SlowResponse);
+    }
+}

@@ -67,46 +67,72 @@ int SimDestroyCount();
 void SimSetBoxHook(void (*hook)());
 
 // ---- registry ----
-// Fails the next matching calls with the given error (0 clears). Operations: open, create,
-// set, query, delete (value), deletekey.
+// HKEY_LOCAL_MACHINE starts with the Run and Uninstall keys of a real system and nothing else;
+// the program's path is "C:\\Program Files\\Chronoplex\\chronoplex.exe".
+// Fails matching calls with the given error: the next count of them, or all until cleared
+// when count is negative; an error of 0 clears. Operations: open, create, set, query,
+// delete (value), deletekey.
 enum SimRegOp { SIM_REG_OPEN, SIM_REG_CREATE, SIM_REG_SET, SIM_REG_QUERY, SIM_REG_DELETE,
                 SIM_REG_DELETE_KEY, SIM_REG_OP_COUNT };
-void SimRegFail(SimRegOp op, long error);
+void SimRegFail(SimRegOp op, long error, int count = -1);
 bool SimRegKeyExists(const char* path);
 // Type and size of a stored value; false when the key or value is missing.
 bool SimRegValueInfo(const char* path, const char* name, uint32_t* type, uint32_t* size);
+// The stored bytes of a value, or null when the key or value is missing.
+const uint8_t* SimRegValueData(const char* path, const char* name);
 int SimRegOpenKeyCount();  // keys currently open (must be 0 between calls)
+// Null makes the platform fail to give the path.
 void SimSetModuleFileName(const char* path);
+// Puts the registry alone back to its initial state.
+void SimResetRegistry();
 
 // ---- network ----
+// Scripted time servers and name lookups. Every outcome reaches the logic as a message posted
+// on the virtual clock to the window that asked for it, handled one at a time like the
+// platform's asynchronous notices:
+//   lookup done:  wParam = the task, lParam = error << 16
+//   socket event: wParam = the socket, lParam = (error << 16) | NET_FD_CONNECT or NET_FD_READ
+// Socket handles are reused as soon as they are closed, as the platform's are, so a notice
+// still queued for a closed socket may carry the handle of a newer one. While unread bytes
+// remain after a read, another readable notice follows, as on the platform.
+// Servers listen on port 37 only; other ports refuse. A connection to an address without a
+// server fails with WSAETIMEDOUT after SIM_NO_SERVER_TIMEOUT_MS; a lookup of a name without an
+// entry fails with WSAHOST_NOT_FOUND after 1 ms.
+constexpr uint32_t SIM_NO_SERVER_TIMEOUT_MS = 21000;
+
 // What a scripted server at an address does with each connection.
 enum SimServerKind {
-    SIM_ANSWER,         // accepts, then sends its time as 4 bytes after answerDelayMs
-    SIM_REFUSE,         // the connection completes with WSAECONNREFUSED
-    SIM_CONNECT_TIMEOUT, // the connection completes with WSAETIMEDOUT after connectDelayMs
-    SIM_CLOSE,          // accepts, then closes without sending (reads give 0)
-    SIM_SILENT,         // accepts and never sends
-    SIM_SPLIT,          // sends its 4 bytes in two pieces: a first read gets 2
-    SIM_ZERO,           // answers four zero bytes
-    SIM_EIGHT,          // sends its 4 bytes followed by four zero bytes
-    SIM_READ_ERROR,     // the readable notice carries an error
+    SIM_ANSWER,          // accepts, then sends its time as 4 bytes after answerDelayMs
+    SIM_REFUSE,          // the connection completes with WSAECONNREFUSED
+    SIM_CONNECT_TIMEOUT, // the connection completes with WSAETIMEDOUT
+    SIM_CLOSE,           // accepts, then closes without sending: a readable notice, reads give 0
+    SIM_SILENT,          // accepts and never sends
+    SIM_SPLIT,           // sends its 4 bytes in two pieces 1 ms apart: a first read gets 2
+    SIM_ZERO,            // answers four zero bytes
+    SIM_EIGHT,           // sends its 4 bytes followed by four zero bytes
+    SIM_READ_ERROR,      // the readable notice carries WSAECONNABORTED
 };
+// The connection notice comes connectDelayMs after the connect call (for every kind); the
+// answer, close or read error answerDelayMs after that. The answer is the server's time at the
+// moment it sends: the simulated wall clock plus offsetMs, in whole seconds since 1900, modulo
+// 2^32 as the protocol carries it.
 struct SimServer {
     SimServerKind kind;
-    int64_t offsetMs;       // server time minus simulated wall clock, when it answers
-    uint32_t connectDelayMs; // until the connection notice
-    uint32_t answerDelayMs;  // from the connection to the readable notice
-    int64_t fixedSeconds;    // >= 0: answer exactly these 32-bit seconds instead
+    int64_t offsetMs;        // server time minus simulated wall clock
+    uint32_t connectDelayMs; // from the connect call to the connection notice
+    uint32_t answerDelayMs;  // from the connection notice to the answer
+    int64_t fixedSeconds;    // >= 0: answer these seconds (low 32 bits) instead
 };
-// Address in network byte order, as NetInetAddr returns it.
+// Address in network byte order, as NetInetAddr returns it; a second call replaces the first.
 void SimAddServer(uint32_t address, const SimServer& server);
-int SimConnectCount(uint32_t address);
+int SimConnectCount(uint32_t address); // connect calls to the address since reset
 int SimOpenSocketCount();
 // A lookup of name finishes after delayMs with error (0: success with address).
 void SimAddLookup(const char* name, uint32_t address, int error = 0, uint32_t delayMs = 1);
-int SimLookupCount(const char* name);
+int SimLookupCount(const char* name); // lookups of the name started since reset
+int SimPendingLookupCount();          // started, neither finished nor cancelled
 // Fails the next call of the named socket operation with the error: "socket", "bind",
 // "setsockopt", "select", "connect", "lookup" (a lookup that cannot start).
 void SimNetFail(const char* operation, int error);
-// Simulated address from text, host byte order a.b.c.d, e.g. SimAddress(127, 0, 0, 2).
+// The address a.b.c.d in network byte order (a first in memory), as NetInetAddr gives it.
 uint32_t SimAddress(int a, int b, int c, int d);

@@ -80,3 +80,14 @@ bool RunUntil(bool (*pred)(), uint64_t maxMs) {
     }
     return true;
 }
+
+int32_t StoredStatus(int slot) {
+    char name[16];
+    ServerValueName(slot, name);
+    ServerRecord stored;
+    uint32_t size = 0;
+    if (!ReadSetting(name, &stored, sizeof stored, &size) || size != SERVER_RECORD_SIZE) {
+        return -1;
+    }
+    return stored.status;
+}

@@ -1,0 +1,351 @@
+// The query state machine on the simulated network: outcomes, deadlines and the end of a run.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "platform/sim/sim.h"
+#include "query/consensus.h"
+#include "query/query.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+#include "tests/fakes/fakes.h"
+#include "tests/native/harness.h"
+#include "ui/resource.h"
+
+namespace {
+
+uint32_t Local(int n) {
+    return SimAddress(127, 0, 0, n);
+}
+
+// Whole-millisecond ticks, so that latencies come out exact.
+void Begin() {
+    ResetWorld();
+    SimSetCounter(0, 1000);
+}
+
+// A server of the kind at 127.0.0.n (none for a negative kind).
+void Script(int n, int kind, int64_t offsetMs = 0, uint32_t connectMs = 1, uint32_t answerMs = 40) {
+    if (kind >= 0) {
+        SimAddServer(Local(n), SimServer{static_cast<SimServerKind>(kind), offsetMs, connectMs,
+                                         answerMs, -1});
+    }
+}
+
+// Script, and "127.0.0.n" added to the list; returns its slot.
+int Serve(int n, int kind = SIM_ANSWER, int64_t offsetMs = 0, uint32_t connectMs = 1,
+          uint32_t answerMs = 40) {
+    Script(n, kind, offsetMs, connectMs, answerMs);
+    char name[24];
+    snprintf(name, sizeof name, "127.0.0.%d", n);
+    return AddServer(name);
+}
+
+bool RunOver() {
+    return activeQueries == 0;
+}
+
+// Everything the queries held is given back and the window shows no run.
+void ExpectNothingHeld() {
+    EXPECT_EQ(SimOpenSocketCount(), 0);
+    EXPECT_EQ(SimPendingLookupCount(), 0);
+    EXPECT_FALSE(SimTimerActive(TIMER_BUSY));
+    EXPECT_STREQ(SimControlText(IDOK), "Correct NOW!");
+}
+
+struct FailureRow {
+    const char* what;
+    const char* failOp; // a socket operation that fails at once
+    int lookupError;    // nonzero: slot 0 is "x.test", looked up after 5 ms (-1: success)
+    int kind;           // the server at 127.0.0.2 (which x.test resolves to), or -1
+    int32_t status;
+    int32_t companion; // slot 1 answers; it is reading when a lookup fails after 5 ms
+};
+
+const FailureRow FAILURES[] = {
+    {"lookup cannot start", "lookup", -1, -1, WinsockError, Used},
+    {"socket fails", "socket", 0, -1, WinsockError, Used},
+    {"bind fails", "bind", 0, -1, WinsockError, Used},
+    {"setsockopt fails", "setsockopt", 0, -1, WinsockError, Used},
+    {"select fails", "select", 0, -1, WinsockError, Used},
+    {"connect fails at once", "connect", 0, -1, WinsockError, Used},
+    {"no such host", "", NET_WSAHOST_NOT_FOUND, -1, NoDnsEntry, Used},
+    {"lookup fails otherwise", "", NET_WSATRY_AGAIN, -1, NetIsDown, NetIsDown},
+    {"refused", "", 0, SIM_REFUSE, Refused, Used},
+    {"connection times out", "", 0, SIM_CONNECT_TIMEOUT, NoResponse, Used},
+    {"readable notice with an error", "", 0, SIM_READ_ERROR, NoResponse, Used},
+    {"answer in two pieces", "", 0, SIM_SPLIT, NoResponse, Used},
+    {"closed without an answer", "", 0, SIM_CLOSE, NoResponse, Used},
+    {"four zero bytes", "", 0, SIM_ZERO, NoResponse, Used},
+    {"never answers", "", 0, SIM_SILENT, SlowResponse, Used},
+    // Four of the bytes are read. The readable notice that the rest causes names a handle that
+    // the next sample's socket reuses, and must not be taken for that socket's.
+    {"eight bytes", "", 0, SIM_EIGHT, Used, Used},
+    {"looked up, then answers", "", -1, SIM_ANSWER, Used, Used},
+};
+
+TEST(QueryFailures, EachConditionEndsTheQueriesItAffects) {
+    for (const FailureRow& row : FAILURES) {
+        SCOPED_TRACE(row.what);
+        Begin();
+        if (row.lookupError != 0) {
+            AddServer("x.test");
+            SimAddLookup("x.test", Local(2), row.lookupError < 0 ? 0 : row.lookupError, 5);
+            Script(2, row.kind);
+        } else {
+            Serve(2, row.kind);
+        }
+        Serve(3);
+        SimNetFail(row.failOp, 10055);
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 200000));
+        EXPECT_EQ(serverTable[0].status, row.status);
+        EXPECT_EQ(StoredStatus(0), row.status);
+        EXPECT_EQ(StoredStatus(1), row.companion);
+        EXPECT_EQ(SimClockSetCount(), row.companion == Used ? 1 : 0);
+        ExpectNothingHeld();
+    }
+}
+
+struct DeadlineRow {
+    const char* what;
+    uint32_t lookupMs; // 0: slot 0 is a dotted address
+    uint32_t connectMs;
+    uint64_t endMs; // the first busy tick strictly after the deadline
+};
+
+// Slot 1 never completes its connection; the run's one deadline ends both queries together.
+// The tick at endMs - 200 finds the deadline equal to the clock: not passed yet.
+const DeadlineRow DEADLINES[] = {
+    {"120 s after the starts", 10000000, 0, 120200},
+    {"120 s after a connection attempt", 1000, 10000000, 121200},
+    {"20 s after a completion, replacing a later deadline", 0, 400, 20600},
+};
+
+TEST(QueryDeadline, OpenQueriesEndAsSlowResponseOnTheFirstTickAfterIt) {
+    for (const DeadlineRow& row : DEADLINES) {
+        SCOPED_TRACE(row.what);
+        Begin();
+        if (row.lookupMs != 0) {
+            AddServer("x.test");
+            SimAddLookup("x.test", Local(2), 0, row.lookupMs);
+            Script(2, SIM_SILENT, 0, row.connectMs);
+        } else {
+            Serve(2, SIM_SILENT, 0, row.connectMs);
+        }
+        Serve(3, SIM_SILENT, 0, 10000000);
+        StartCorrectionRun();
+        RunFor(row.endMs - 200);
+        EXPECT_EQ(activeQueries, 2);
+        ASSERT_TRUE(RunUntil(RunOver, 1000));
+        EXPECT_EQ(SimElapsedMs(), row.endMs);
+        EXPECT_EQ(StoredStatus(0), SlowResponse);
+        EXPECT_EQ(StoredStatus(1), SlowResponse);
+        ExpectNothingHeld();
+    }
+}
+
+TEST(QueryRun, DottedAddressesSkipTheLookupAndTheAllOnesAddressIsLookedUp) {
+    Begin();
+    Serve(2);
+    AddServer("255.255.255.255");
+    Script(3, SIM_ANSWER);
+    SimAddLookup("255.255.255.255", Local(3));
+    serverTable[Serve(4)].enabled = 0;
+    StartCorrectionRun();
+    EXPECT_EQ(querySessions[0].phase, Connecting);
+    EXPECT_EQ(querySessions[1].phase, Resolving);
+    EXPECT_EQ(StoredStatus(2), Disabled);
+    EXPECT_STREQ(SimControlText(IDOK), "Stop Correcting...");
+    EXPECT_EQ(fakeLog.lastTrayMode, TrayChecking);
+    ASSERT_TRUE(RunUntil(RunOver, 60000));
+    EXPECT_EQ(SimLookupCount("127.0.0.2"), 0);
+    EXPECT_EQ(SimLookupCount("255.255.255.255"), 1);
+    // Seven fresh connections each; the disabled server is never asked.
+    EXPECT_EQ(SimConnectCount(Local(2)), 7);
+    EXPECT_EQ(SimConnectCount(Local(3)), 7);
+    EXPECT_EQ(SimConnectCount(Local(4)), 0);
+    EXPECT_EQ(StoredStatus(0), Used);
+    EXPECT_EQ(StoredStatus(1), Used);
+    EXPECT_EQ(serverTable[0].latency, 40u);
+    EXPECT_EQ(fakeLog.lastTrayMode, TrayIdle);
+}
+
+TEST(QueryRun, TestRunEndsAtTestedAndNeverCorrects) {
+    Begin();
+    Serve(2, SIM_ANSWER, 9000);
+    Serve(3, SIM_ANSWER, -9000);
+    freshDefaults = true;
+    testOnly = 1;
+    StartQuery(0);
+    StartQuery(1);
+    EXPECT_STREQ(SimControlText(IDOK), "Stop Testing...");
+    EXPECT_EQ(fakeLog.lastTrayMode, TrayTesting);
+    ASSERT_TRUE(RunUntil(RunOver, 60000));
+    EXPECT_EQ(StoredStatus(0), Tested);
+    EXPECT_EQ(StoredStatus(1), Tested);
+    EXPECT_EQ(SimClockSetCount() + SimBroadcastCount() + SimBoxCount(), 0);
+    EXPECT_TRUE(freshDefaults);
+    int64_t stored;
+    EXPECT_FALSE(ReadSetting("LastCorrectionTime", &stored, sizeof stored));
+    ExpectNothingHeld();
+}
+
+TEST(QueryRun, StoppedRunStillCorrectsFromTheServersThatFinished) {
+    Begin();
+    Serve(2, SIM_ANSWER, 30000, 1, 10);
+    Serve(3, SIM_ANSWER, 30000, 1, 10);
+    Serve(4, SIM_SILENT);
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil([] { return activeQueries == 1; }, 10000));
+    const Ms1900 before = NowMs();
+    AbortAllQueries(Interrupted); // the main button during a run
+    EXPECT_EQ(StoredStatus(2), Interrupted);
+    EXPECT_EQ(StoredStatus(0), Used);
+    EXPECT_EQ(SimClockSetCount(), 1);
+    EXPECT_EQ(NowMs() - before, lastCorrectionValue);
+    EXPECT_GT(lastCorrectionValue, 29000);
+    EXPECT_LE(lastCorrectionValue, 30005);
+    ExpectNothingHeld();
+
+    // With no run in progress, neither a sweep nor ending one slot changes anything.
+    const int trays = fakeLog.trayCount;
+    AbortAllQueries(Interrupted);
+    EndQuery(0, Interrupted);
+    EXPECT_EQ(serverTable[0].status, Used);
+    EXPECT_EQ(activeQueries, 0);
+    EXPECT_EQ(fakeLog.trayCount, trays);
+}
+
+// A query that fails while the run is still being started must not end the run there: the
+// slots not started yet still hold the 102 of the run before.
+TEST(QueryRun, EndOfRunCountsOnlyThisRunsResults) {
+    for (int lookupStarts = 1; lookupStarts >= 0; lookupStarts--) {
+        SCOPED_TRACE(lookupStarts);
+        Begin();
+        Serve(2, -1);
+        AddServer("x.test");
+        serverTable[1].status = Used;
+        serverTable[1].correction = 50000;
+        SimNetFail("socket", 10055);
+        SimNetFail(lookupStarts ? "" : "lookup", 10055);
+        SimAddLookup("x.test", 0, NET_WSAHOST_NOT_FOUND, 5);
+        StartCorrectionRun();
+        EXPECT_EQ(StoredStatus(0), WinsockError);
+        EXPECT_EQ(activeQueries, lookupStarts);
+        ASSERT_TRUE(RunUntil(RunOver, 1000));
+        EXPECT_EQ(StoredStatus(1), lookupStarts ? NoDnsEntry : WinsockError);
+        EXPECT_EQ(SimClockSetCount(), 0);
+        EXPECT_EQ(lastRunFailed, 1);
+        EXPECT_EQ(fakeLog.trayCount, 2); // the run starts once and ends once
+        ExpectNothingHeld();
+    }
+}
+
+const char PRUNE_TEXT[] =
+    "Now that you've successfully corrected your clock using several time servers, Chronoplex "
+    "will remove all but the four fastest so that your next correction will run faster and be "
+    "more reliable.\n\n(Alternately, you can right click on the server list and edit them "
+    "yourself.)";
+
+struct PruneRow {
+    const char* what;
+    int kind; // of six servers; a seventh refuses
+    int answer;
+    int boxes;
+    int remaining;
+};
+
+TEST(QueryRun, PruningIsOfferedOnceAfterASuccessfulCorrectionOfFreshDefaults) {
+    const PruneRow rows[] = {
+        {"OK keeps the four fastest", SIM_ANSWER, ANSWER_OK, 1, 4},
+        {"Cancel keeps the list", SIM_ANSWER, ANSWER_CANCEL, 1, 7},
+        {"a failed run asks nothing", SIM_REFUSE, ANSWER_OK, 0, 7},
+    };
+    for (const PruneRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Begin();
+        for (int i = 0; i < 6; i++) {
+            Serve(10 + i, row.kind, 0, 1, 10 + 10 * static_cast<uint32_t>(i));
+        }
+        Serve(2, SIM_REFUSE);
+        freshDefaults = true;
+        quitAfterCorrection = 1;
+        SimQueueBoxAnswer(row.answer);
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        EXPECT_EQ(SimBoxCount(), row.boxes);
+        int remaining = 0;
+        for (const ServerRecord& record : serverTable) {
+            remaining += !IsFreeSlot(record);
+        }
+        EXPECT_EQ(remaining, row.remaining);
+        EXPECT_EQ(freshDefaults, row.boxes == 0);
+        if (row.boxes == 0) {
+            continue;
+        }
+        EXPECT_STREQ(SimLastBoxText(), PRUNE_TEXT);
+        EXPECT_STREQ(SimLastBoxCaption(), "Chronoplex");
+        EXPECT_EQ(SimLastBoxType(), BOX_OKCANCEL | BOX_ICONWARNING);
+        // The quit timer armed by the correction fires and leaves the program running.
+        EXPECT_EQ(SimTimerPeriod(TIMER_QUIT), QUIT_DELAY_MS);
+        RunFor(QUIT_DELAY_MS);
+        EXPECT_EQ(SimDestroyCount(), 0);
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        EXPECT_EQ(SimClockSetCount(), 2);
+        EXPECT_EQ(SimBoxCount(), 1);
+    }
+}
+
+// The box at the end of an interrupted run lets messages in, and a new run may start; the
+// sweep that ended the old run must leave the new one alone.
+TEST(QueryRun, SweepSparesARunStartedWhileTheBoxIsOpen) {
+    Begin();
+    Serve(2, SIM_SILENT);
+    Serve(3, SIM_ANSWER, 0, 1, 10);
+    Serve(4, SIM_ANSWER, 0, 1, 10);
+    freshDefaults = true;
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil([] { return activeQueries == 1; }, 10000));
+    SimQueueBoxAnswer(ANSWER_CANCEL);
+    SimSetBoxHook([] {
+        SimSetBoxHook(nullptr);
+        StartCorrectionRun();
+    });
+    AbortAllQueries(Interrupted);
+    EXPECT_EQ(SimBoxCount(), 1);
+    EXPECT_EQ(activeQueries, 3);
+    ASSERT_TRUE(RunUntil([] { return querySessions[2].phase == Idle; }, 10000));
+    EXPECT_EQ(StoredStatus(2), Used);
+}
+
+TEST(QueryRun, SixtyFourServersAtOnce) {
+    Begin();
+    for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
+        Serve(100 + i, SIM_ANSWER, 7000, 1 + i % 5, 10 + static_cast<uint32_t>(i % 7));
+    }
+    StartCorrectionRun();
+    EXPECT_EQ(SimOpenSocketCount(), SERVER_SLOT_COUNT);
+    ASSERT_TRUE(RunUntil(RunOver, 60000));
+    for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
+        EXPECT_EQ(StoredStatus(i), Used) << i;
+        EXPECT_EQ(SimConnectCount(Local(100 + i)), SAMPLE_COUNT) << i;
+    }
+    EXPECT_EQ(SimClockSetCount(), 1);
+    EXPECT_GT(lastCorrectionValue, 6000);
+    EXPECT_LE(lastCorrectionValue, 7010);
+}
+
+TEST(QueryRun, DottedDecimalParsing) {
+    EXPECT_EQ(NetInetAddr("127.0.0.2"), Local(2));
+    EXPECT_EQ(NetInetAddr("10.200.3.255"), SimAddress(10, 200, 3, 255));
+    EXPECT_EQ(NetInetAddr("0.0.0.0"), 0u);
+    for (const char* text : {"255.255.255.255", "256.1.1.1", "1.2.3", "1.2.3.4.5", "1.2.3.4 ",
+                             "1..3.4", "1.2.3.1000", "x.test", ""}) {
+        EXPECT_EQ(NetInetAddr(text), NET_INADDR_NONE) << text;
+    }
+}
+
+} // namespace
