@@ -23,7 +23,15 @@ const char* StatusText(int32_t status) {
     }
 }
 
-bool IsAnswered(int32_t status) { return status == Rejected || status == Tested || status == Used; }
-bool IsKeptByPruning(int32_t status) { return status == Tested || status == Used; }
-bool IsCountedInConsensus(int32_t status) { return status == Used; }
-bool HasOutcome(int32_t status) { return status != None; }
+bool IsAnswered(int32_t status) {
+    return status == Rejected || status == Tested || status == Used;
+}
+bool IsKeptByPruning(int32_t status) {
+    return status == Tested || status == Used;
+}
+bool IsCountedInConsensus(int32_t status) {
+    return status == Used;
+}
+bool HasOutcome(int32_t status) {
+    return status != None;
+}

@@ -44,9 +44,11 @@ static_assert(offsetof(ServerRecord, correction) == 144, "stored layout");
 const char* StatusText(int32_t status);
 
 // Classes of codes.
-bool IsAnswered(int32_t status);          // latency and correction are valid: 100, 101, 102
-bool IsKeptByPruning(int32_t status);     // 101, 102
+bool IsAnswered(int32_t status);           // latency and correction are valid: 100, 101, 102
+bool IsKeptByPruning(int32_t status);      // 101, 102
 bool IsCountedInConsensus(int32_t status); // 102
-bool HasOutcome(int32_t status);          // anything but 0
+bool HasOutcome(int32_t status);           // anything but 0
 
-inline bool IsFreeSlot(const ServerRecord& record) { return record.name[0] == 0; }
+inline bool IsFreeSlot(const ServerRecord& record) {
+    return record.name[0] == 0;
+}

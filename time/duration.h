@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-constexpr int DURATION_TEXT_SIZE = 18;  // the longest text, 17 characters, and its zero
+constexpr int DURATION_TEXT_SIZE = 18; // the longest text, 17 characters, and its zero
 
 void FormatDuration(int64_t value, char* out);
 int64_t ParseDuration(const char* text);

@@ -19,7 +19,9 @@ uint64_t Ms1900ToFileTime(Ms1900 t) {
     return (static_cast<uint64_t>(t) + static_cast<uint64_t>(EPOCH_DISTANCE_MS)) * 10000u;
 }
 
-Ms1900 NowMs() { return FileTimeToMs1900(PlatformGetSystemTime()); }
+Ms1900 NowMs() {
+    return FileTimeToMs1900(PlatformGetSystemTime());
+}
 
 // The clock is read and set under the real-time class so that nothing runs between the read
 // and the set; the gap would otherwise be lost from the correction.
@@ -54,7 +56,9 @@ void FormatDateTime(Ms1900 t, char* out) {
 // A machine without a usable counter gets a tick of whole milliseconds from the wall clock
 // instead; a frequency of 0 would otherwise divide by zero. The wall clock can jump when it
 // is set, so latencies measured across a correction may then be off, but nothing breaks.
-static TickMs FallbackTick() { return static_cast<TickMs>(PlatformGetSystemTime() / 10000); }
+static TickMs FallbackTick() {
+    return static_cast<TickMs>(PlatformGetSystemTime() / 10000);
+}
 
 TickMs ReadTickMs() {
     if (tickFactor == 0) {

@@ -19,17 +19,17 @@ void SimReset();
 
 // ---- clock and counter ----
 uint64_t SimElapsedMs();
-void SimSetWallClock(uint64_t fileTime);  // jumps the wall clock only
-uint64_t SimWallClock();                  // same as PlatformGetSystemTime
-void SimSetCounter(uint64_t value, uint64_t frequency);  // frequency 0: no counter
+void SimSetWallClock(uint64_t fileTime);                // jumps the wall clock only
+uint64_t SimWallClock();                                // same as PlatformGetSystemTime
+void SimSetCounter(uint64_t value, uint64_t frequency); // frequency 0: no counter
 // Fails every later PlatformSetSystemTime with this error number; 0 lets it succeed.
 void SimSetClockFailure(uint32_t error);
-int SimClockSetCount();  // successful sets since reset
+int SimClockSetCount(); // successful sets since reset
 // Fixed offset east of UTC in minutes, plus an extra offset inside one daylight-saving
 // interval [dstStart, dstEnd) of UTC file time.
 void SimSetTimeZone(int32_t offsetMinutes, int32_t dstExtraMinutes = 0, uint64_t dstStart = 0,
                     uint64_t dstEnd = 0);
-uint32_t SimPriorityClass();     // current class; starts at PRIORITY_CLASS_NORMAL
+uint32_t SimPriorityClass(); // current class; starts at PRIORITY_CLASS_NORMAL
 int SimPriorityChangeCount();
 
 // ---- message queue and timers ----
@@ -72,15 +72,22 @@ void SimSetBoxHook(void (*hook)());
 // Fails matching calls with the given error: the next count of them, or all until cleared
 // when count is negative; an error of 0 clears. Operations: open, create, set, query,
 // delete (value), deletekey.
-enum SimRegOp { SIM_REG_OPEN, SIM_REG_CREATE, SIM_REG_SET, SIM_REG_QUERY, SIM_REG_DELETE,
-                SIM_REG_DELETE_KEY, SIM_REG_OP_COUNT };
+enum SimRegOp {
+    SIM_REG_OPEN,
+    SIM_REG_CREATE,
+    SIM_REG_SET,
+    SIM_REG_QUERY,
+    SIM_REG_DELETE,
+    SIM_REG_DELETE_KEY,
+    SIM_REG_OP_COUNT
+};
 void SimRegFail(SimRegOp op, long error, int count = -1);
 bool SimRegKeyExists(const char* path);
 // Type and size of a stored value; false when the key or value is missing.
 bool SimRegValueInfo(const char* path, const char* name, uint32_t* type, uint32_t* size);
 // The stored bytes of a value, or null when the key or value is missing.
 const uint8_t* SimRegValueData(const char* path, const char* name);
-int SimRegOpenKeyCount();  // keys currently open (must be 0 between calls)
+int SimRegOpenKeyCount(); // keys currently open (must be 0 between calls)
 // Null makes the platform fail to give the path.
 void SimSetModuleFileName(const char* path);
 // Puts the registry alone back to its initial state.

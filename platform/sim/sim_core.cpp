@@ -74,7 +74,9 @@ struct ControlText {
 };
 ControlText controlTexts[32];
 
-uint64_t Wall() { return static_cast<uint64_t>(state.wallBase) + state.elapsed * FILETIME_PER_MS; }
+uint64_t Wall() {
+    return static_cast<uint64_t>(state.wallBase) + state.elapsed * FILETIME_PER_MS;
+}
 
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -97,7 +99,9 @@ void CivilFromDays(int64_t z, int64_t* y, unsigned* m, unsigned* d) {
     *y = static_cast<int64_t>(yoe) + era * 400 + (*m <= 2);
 }
 
-Timer* FindTimer(uint32_t id) { return id < TIMER_COUNT ? &state.timers[id] : nullptr; }
+Timer* FindTimer(uint32_t id) {
+    return id < TIMER_COUNT ? &state.timers[id] : nullptr;
+}
 
 } // namespace
 
@@ -111,13 +115,17 @@ void SimReset() {
     SimResetNet();
 }
 
-uint64_t SimElapsedMs() { return state.elapsed; }
+uint64_t SimElapsedMs() {
+    return state.elapsed;
+}
 
 void SimSetWallClock(uint64_t fileTime) {
     state.wallBase = static_cast<int64_t>(fileTime - state.elapsed * FILETIME_PER_MS);
 }
 
-uint64_t SimWallClock() { return Wall(); }
+uint64_t SimWallClock() {
+    return Wall();
+}
 
 void SimSetCounter(uint64_t value, uint64_t frequency) {
     state.counterBase = value;
@@ -125,8 +133,12 @@ void SimSetCounter(uint64_t value, uint64_t frequency) {
     state.frequency = frequency;
 }
 
-void SimSetClockFailure(uint32_t error) { state.clockFailure = error; }
-int SimClockSetCount() { return state.clockSets; }
+void SimSetClockFailure(uint32_t error) {
+    state.clockFailure = error;
+}
+int SimClockSetCount() {
+    return state.clockSets;
+}
 
 void SimSetTimeZone(int32_t offsetMinutes, int32_t dstExtraMinutes, uint64_t dstStart,
                     uint64_t dstEnd) {
@@ -136,12 +148,18 @@ void SimSetTimeZone(int32_t offsetMinutes, int32_t dstExtraMinutes, uint64_t dst
     state.dstEnd = dstEnd;
 }
 
-uint32_t SimPriorityClass() { return state.priority; }
-int SimPriorityChangeCount() { return state.priorityChanges; }
+uint32_t SimPriorityClass() {
+    return state.priority;
+}
+int SimPriorityChangeCount() {
+    return state.priorityChanges;
+}
 
 // ---- platform clock ----
 
-uint64_t PlatformGetSystemTime() { return Wall(); }
+uint64_t PlatformGetSystemTime() {
+    return Wall();
+}
 
 bool PlatformSetSystemTime(const CivilTime& utc) {
     if (state.clockFailure != 0) {
@@ -150,8 +168,7 @@ bool PlatformSetSystemTime(const CivilTime& utc) {
     }
     int64_t days = DaysFromCivil(utc.year, utc.month, utc.day) + DAYS_1601_TO_1970;
     uint64_t ms = static_cast<uint64_t>(days) * 86400000u + uint64_t{utc.hour} * 3600000u +
-                  uint64_t{utc.minute} * 60000u + uint64_t{utc.second} * 1000u +
-                  utc.milliseconds;
+                  uint64_t{utc.minute} * 60000u + uint64_t{utc.second} * 1000u + utc.milliseconds;
     SimSetWallClock(ms * FILETIME_PER_MS);
     state.clockSets++;
     state.lastError = 0;
@@ -189,7 +206,9 @@ uint64_t PlatformFileTimeToLocal(uint64_t utcFileTime) {
     return utcFileTime + static_cast<uint64_t>(minutes * 60 * 10000000ll);
 }
 
-uint32_t PlatformLastError() { return state.lastError; }
+uint32_t PlatformLastError() {
+    return state.lastError;
+}
 
 void PlatformSetPriorityClass(uint32_t priorityClass) {
     state.priority = priorityClass;
@@ -198,7 +217,9 @@ void PlatformSetPriorityClass(uint32_t priorityClass) {
 
 // ---- counter ----
 
-uint64_t PlatformCounterFrequency() { return state.frequency; }
+uint64_t PlatformCounterFrequency() {
+    return state.frequency;
+}
 
 uint64_t PlatformCounterValue() {
     if (state.frequency == 0) {
@@ -349,11 +370,21 @@ int PlatformMessageBox(WindowHandle, const char* text, const char* caption, uint
     return answer;
 }
 
-int SimBoxCount() { return state.boxCount; }
-const char* SimLastBoxText() { return state.boxText; }
-const char* SimLastBoxCaption() { return state.boxCaption; }
-uint32_t SimLastBoxType() { return state.boxType; }
-void SimSetBoxHook(void (*hook)()) { state.boxHook = hook; }
+int SimBoxCount() {
+    return state.boxCount;
+}
+const char* SimLastBoxText() {
+    return state.boxText;
+}
+const char* SimLastBoxCaption() {
+    return state.boxCaption;
+}
+uint32_t SimLastBoxType() {
+    return state.boxType;
+}
+void SimSetBoxHook(void (*hook)()) {
+    state.boxHook = hook;
+}
 
 static ControlText* FindControl(int id, bool create) {
     for (ControlText& c : controlTexts) {
@@ -395,8 +426,16 @@ const char* SimControlText(int controlId) {
     return c != nullptr ? c->text : "";
 }
 
-void PlatformBroadcastTimeChange() { state.broadcasts++; }
-int SimBroadcastCount() { return state.broadcasts; }
+void PlatformBroadcastTimeChange() {
+    state.broadcasts++;
+}
+int SimBroadcastCount() {
+    return state.broadcasts;
+}
 
-void PlatformDestroyWindow(WindowHandle) { state.destroys++; }
-int SimDestroyCount() { return state.destroys; }
+void PlatformDestroyWindow(WindowHandle) {
+    state.destroys++;
+}
+int SimDestroyCount() {
+    return state.destroys;
+}

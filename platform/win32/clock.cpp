@@ -64,7 +64,9 @@ uint64_t PlatformFileTimeToLocal(uint64_t utcFileTime) {
     return FromFileTime(local);
 }
 
-uint32_t PlatformLastError() { return GetLastError(); }
+uint32_t PlatformLastError() {
+    return GetLastError();
+}
 
 void PlatformSetPriorityClass(uint32_t priorityClass) {
     SetPriorityClass(GetCurrentProcess(), priorityClass);

@@ -3,13 +3,17 @@
 
 #include "platform/window.h"
 
-static HWND Hwnd(WindowHandle window) { return static_cast<HWND>(window); }
+static HWND Hwnd(WindowHandle window) {
+    return static_cast<HWND>(window);
+}
 
 void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
     SetTimer(Hwnd(window), id, periodMs, nullptr);
 }
 
-void PlatformKillTimer(WindowHandle window, uint32_t id) { KillTimer(Hwnd(window), id); }
+void PlatformKillTimer(WindowHandle window, uint32_t id) {
+    KillTimer(Hwnd(window), id);
+}
 
 int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type) {
     return MessageBoxA(Hwnd(owner), text, caption, type);
@@ -32,4 +36,6 @@ void PlatformBroadcastTimeChange() {
                         &result);
 }
 
-void PlatformDestroyWindow(WindowHandle window) { DestroyWindow(Hwnd(window)); }
+void PlatformDestroyWindow(WindowHandle window) {
+    DestroyWindow(Hwnd(window));
+}

@@ -45,7 +45,9 @@ void RefreshDirtyRows() {
     }
 }
 
-void SortRows() { fakeLog.sortCount++; }
+void SortRows() {
+    fakeLog.sortCount++;
+}
 
 void UpdateTrayStatus(TrayMode mode) {
     fakeLog.trayCount++;
@@ -57,4 +59,6 @@ void UpdateTrayStatus(TrayMode mode) {
     }
 }
 
-void AnimateTrayStep() { fakeLog.animateCount++; }
+void AnimateTrayStep() {
+    fakeLog.animateCount++;
+}

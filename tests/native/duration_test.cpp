@@ -162,7 +162,8 @@ TEST(Duration, RoundTripOverRandomValues) {
                                    : static_cast<uint64_t>(v) - static_cast<uint64_t>(shown);
         ASSERT_LE(error, static_cast<uint64_t>(StepOf(unit)) * 6 / 10) << v << " " << text;
         std::string again = Format(shown);
-        uint64_t magnitude = shown < 0 ? 0 - static_cast<uint64_t>(shown) : static_cast<uint64_t>(shown);
+        uint64_t magnitude =
+            shown < 0 ? 0 - static_cast<uint64_t>(shown) : static_cast<uint64_t>(shown);
         if (magnitude < static_cast<uint64_t>(NextUnitAt(unit))) {
             ASSERT_EQ(again, text) << v;
         } else {
