@@ -146,7 +146,7 @@ long NewHandle(int key, RegKey* out) {
     for (int i = 0; i < HANDLE_COUNT; i++) {
         if (!reg.handles[i].used) {
             reg.handles[i] = Handle{true, key, reg.keys[key].serial};
-            *out = static_cast<RegKey>(i + 1);
+            *out = static_cast<RegKey>(i) + 1;
             return PLATFORM_ERROR_SUCCESS;
         }
     }
