@@ -6,6 +6,10 @@
 #include "app/fatal.h"
 #include "query/consensus.h"
 #include "query/query.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+#include "time/timebase.h"
 #include "ui/list_view.h"
 #include "ui/main_window.h"
 #include "ui/resource.h"
@@ -18,6 +22,27 @@ WindowHandle mainDialog = &fakeDialog;
 void ResetFakes() {
     memset(&fakeLog, 0, sizeof fakeLog);
     mainDialog = &fakeDialog;
+}
+
+void ResetLogicGlobals() {
+    memset(serverTable, 0, sizeof serverTable);
+    memset(querySessions, 0, sizeof querySessions);
+    freshDefaults = false;
+    needDefaults = true;
+    activeQueries = 0;
+    testOnly = 0;
+    runDeadline = 0;
+    lastRunFailed = 0;
+    correctOnLaunch = 0;
+    userOffsetMs = 0;
+    lastCorrectionValue = 0;
+    lastCorrectionTime = 0;
+    scheduleIndex = 0;
+    scheduleIntervalMs = 0;
+    lastRunTime = 0;
+    quitAfterCorrection = 0;
+    launchMode = 0;
+    tickFactor = 0;
 }
 
 // The real one never returns on its first call; the fake returns like a second call does, so

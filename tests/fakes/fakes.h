@@ -19,3 +19,7 @@ extern FakeLog fakeLog;
 
 // Clears the log and the window state the fakes stand for.
 void ResetFakes();
+
+// Puts every global of the logic back to its start value: the server table, the query
+// sessions, the run counters, the settings mirrors and the schedule state.
+void ResetLogicGlobals();

@@ -17,24 +17,7 @@
 void ResetWorld() {
     SimReset();
     ResetFakes();
-    memset(serverTable, 0, sizeof serverTable);
-    memset(querySessions, 0, sizeof querySessions);
-    freshDefaults = false;
-    needDefaults = true;
-    activeQueries = 0;
-    testOnly = 0;
-    runDeadline = 0;
-    lastRunFailed = 0;
-    correctOnLaunch = 0;
-    userOffsetMs = 0;
-    lastCorrectionValue = 0;
-    lastCorrectionTime = 0;
-    scheduleIndex = 0;
-    scheduleIntervalMs = 0;
-    lastRunTime = 0;
-    quitAfterCorrection = 0;
-    launchMode = 0;
-    tickFactor = 0;
+    ResetLogicGlobals();
 }
 
 void DispatchMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {

@@ -80,17 +80,17 @@ TEST_F(EngineTest, CorrectionRunGivesEachServerItsStatus) {
         {"127.0.2.9", nullptr, ServeTime, 0, Refused, 0},
     };
     const int count = sizeof cases / sizeof cases[0];
-    TimeServerSpec specs[count];
+    TimeServerSetup setups[count];
     int listening = 0;
     for (int i = 0; i < count; i++) {
         SetServer(i, cases[i].name);
         if (cases[i].listenOn != nullptr) {
-            specs[listening++] = {cases[i].listenOn, cases[i].behaviour, cases[i].offsetSeconds};
+            setups[listening++] = {cases[i].listenOn, cases[i].behaviour, cases[i].offsetSeconds};
         }
     }
     SetServer(count, "127.0.2.10");
     serverTable[count].enabled = 0;
-    ASSERT_TRUE(StartTimeServers(specs, listening, SERVER_LIFETIME_MS));
+    ASSERT_TRUE(StartTimeServers(setups, listening, SERVER_LIFETIME_MS));
 
     StartCorrectionRun();
     ASSERT_TRUE(PumpUntil(RunOver, RUN_LIMIT_MS));
@@ -133,8 +133,8 @@ TEST_F(EngineTest, LoneServerOffsetIsTheCorrection) {
         ResetEngine();
         userOffsetMs = c.userOffsetMs;
         SetServer(0, "127.0.2.11");
-        const TimeServerSpec spec = {"127.0.2.11", ServeTime, c.serverOffsetSeconds};
-        ASSERT_TRUE(StartTimeServers(&spec, 1, SERVER_LIFETIME_MS));
+        const TimeServerSetup setup = {"127.0.2.11", ServeTime, c.serverOffsetSeconds};
+        ASSERT_TRUE(StartTimeServers(&setup, 1, SERVER_LIFETIME_MS));
         StartCorrectionRun();
         ASSERT_TRUE(PumpUntil(RunOver, RUN_LIMIT_MS));
         const int64_t expected = c.serverOffsetSeconds * int64_t{1000} + c.userOffsetMs;
@@ -149,8 +149,8 @@ TEST_F(EngineTest, LoneServerOffsetIsTheCorrection) {
 }
 
 TEST_F(EngineTest, TestRunMeasuresWithoutCorrecting) {
-    const TimeServerSpec specs[] = {{"127.0.2.12", ServeTime, 60}, {"127.0.2.13", ServeTime, 0}};
-    ASSERT_TRUE(StartTimeServers(specs, 2, SERVER_LIFETIME_MS));
+    const TimeServerSetup setups[] = {{"127.0.2.12", ServeTime, 60}, {"127.0.2.13", ServeTime, 0}};
+    ASSERT_TRUE(StartTimeServers(setups, 2, SERVER_LIFETIME_MS));
     SetServer(0, "127.0.2.12");
     SetServer(1, "127.0.2.13");
     lastCorrectionValue = 12345;
@@ -172,8 +172,9 @@ TEST_F(EngineTest, TestRunMeasuresWithoutCorrecting) {
 // asked for. The busy timer's deadline check ends them; the deadline is moved instead of
 // being waited for.
 TEST_F(EngineTest, QuietServersEndAtTheDeadline) {
-    const TimeServerSpec specs[] = {{"127.0.2.14", ServeSilent, 0}, {"127.0.2.15", ServeClose, 0}};
-    ASSERT_TRUE(StartTimeServers(specs, 2, SERVER_LIFETIME_MS));
+    const TimeServerSetup setups[] = {{"127.0.2.14", ServeSilent, 0},
+                                      {"127.0.2.15", ServeClose, 0}};
+    ASSERT_TRUE(StartTimeServers(setups, 2, SERVER_LIFETIME_MS));
     SetServer(0, "127.0.2.14");
     SetServer(1, "127.0.2.15");
     StartCorrectionRun();
@@ -196,8 +197,8 @@ TEST_F(EngineTest, QuietServersEndAtTheDeadline) {
 }
 
 TEST_F(EngineTest, InterruptClosesTheOpenConnection) {
-    const TimeServerSpec spec = {"127.0.2.16", ServeSilent, 0};
-    ASSERT_TRUE(StartTimeServers(&spec, 1, SERVER_LIFETIME_MS));
+    const TimeServerSetup setup = {"127.0.2.16", ServeSilent, 0};
+    ASSERT_TRUE(StartTimeServers(&setup, 1, SERVER_LIFETIME_MS));
     SetServer(0, "127.0.2.16");
     StartCorrectionRun();
     ASSERT_TRUE(PumpUntil([] { return querySessions[0].phase == Reading; }, RUN_LIMIT_MS));

@@ -48,8 +48,8 @@ class NetTest : public ::testing::Test {
         StopTimeServers();
     }
 
-    void Serve(const TimeServerSpec* specs, int count) {
-        ASSERT_TRUE(StartTimeServers(specs, count, SERVER_LIFETIME_MS));
+    void Serve(const TimeServerSetup* setups, int count) {
+        ASSERT_TRUE(StartTimeServers(setups, count, SERVER_LIFETIME_MS));
     }
 
     // A socket prepared the way the engine prepares one, connect already called.
@@ -147,8 +147,8 @@ TEST_F(NetTest, LookupPostsItsTaskAndTheFirstAddress) {
 }
 
 TEST_F(NetTest, AnsweringServerGivesConnectThenReadWithFourBytes) {
-    const TimeServerSpec spec[] = {{"127.0.1.2", ServeTime, 0}};
-    Serve(spec, 1);
+    const TimeServerSetup setup[] = {{"127.0.1.2", ServeTime, 0}};
+    Serve(setup, 1);
     const uint32_t before = SecondsSince1900Now();
     SocketHandle s = Connect(Address(127, 0, 1, 2));
     const int connected = AwaitEvent(s, NET_FD_CONNECT);
@@ -176,8 +176,8 @@ TEST_F(NetTest, NothingListeningGivesConnectNoticeWithRefusal) {
 }
 
 TEST_F(NetTest, AnswerInTwoSegmentsGivesAShortFirstRead) {
-    const TimeServerSpec spec[] = {{"127.0.1.3", ServeSplit, 0}};
-    Serve(spec, 1);
+    const TimeServerSetup setup[] = {{"127.0.1.3", ServeSplit, 0}};
+    Serve(setup, 1);
     SocketHandle s = Connect(Address(127, 0, 1, 3));
     ASSERT_GE(AwaitEvent(s, NET_FD_CONNECT), 0);
     ASSERT_GE(AwaitEvent(s, NET_FD_READ), 0);
@@ -188,8 +188,8 @@ TEST_F(NetTest, AnswerInTwoSegmentsGivesAShortFirstRead) {
 }
 
 TEST_F(NetTest, EightByteAnswerReadsItsFirstFour) {
-    const TimeServerSpec spec[] = {{"127.0.1.4", ServeEight, 0}};
-    Serve(spec, 1);
+    const TimeServerSetup setup[] = {{"127.0.1.4", ServeEight, 0}};
+    Serve(setup, 1);
     SocketHandle s = Connect(Address(127, 0, 1, 4));
     ASSERT_GE(AwaitEvent(s, NET_FD_CONNECT), 0);
     ASSERT_GE(AwaitEvent(s, NET_FD_READ), 0);
@@ -211,8 +211,8 @@ TEST_F(NetTest, EightByteAnswerReadsItsFirstFour) {
 // for, and no read notice: the engine hears nothing and the query waits for the deadline. The
 // engine suite's deadline test relies on this being so.
 TEST_F(NetTest, ServerClosingWithoutAnswerGivesNoReadNotice) {
-    const TimeServerSpec spec[] = {{"127.0.1.5", ServeClose, 0}};
-    Serve(spec, 1);
+    const TimeServerSetup setup[] = {{"127.0.1.5", ServeClose, 0}};
+    Serve(setup, 1);
     SocketHandle s = Connect(Address(127, 0, 1, 5));
     ASSERT_GE(AwaitEvent(s, NET_FD_CONNECT), 0);
     PumpFor(500);

@@ -14,24 +14,9 @@
 
 void ResetEngine() {
     ResetFakes();
+    ResetLogicGlobals();
     mainDialog = testWindow;
-    memset(serverTable, 0, sizeof serverTable);
-    memset(querySessions, 0, sizeof querySessions);
-    freshDefaults = false;
     needDefaults = false;
-    activeQueries = 0;
-    testOnly = 0;
-    runDeadline = 0;
-    lastRunFailed = 0;
-    correctOnLaunch = 0;
-    userOffsetMs = 0;
-    lastCorrectionValue = 0;
-    lastCorrectionTime = 0;
-    scheduleIndex = 0;
-    scheduleIntervalMs = 0;
-    lastRunTime = 0;
-    quitAfterCorrection = 0;
-    launchMode = 0;
 }
 
 void SetServer(int slot, const char* name) {

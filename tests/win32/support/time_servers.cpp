@@ -6,7 +6,7 @@
 namespace {
 
 struct ServerThread {
-    TimeServerSpec spec;
+    TimeServerSetup setup;
     SOCKET listener;
     HANDLE thread;
     volatile LONG accepted;
@@ -51,11 +51,11 @@ bool WaitReadable(SOCKET s, DWORD limitMs = INFINITE) {
     return false;
 }
 
-void Serve(const TimeServerSpec& spec, SOCKET client) {
+void Serve(const TimeServerSetup& setup, SOCKET client) {
     char answer[8] = {};
     const uint32_t seconds =
-        SecondsSince1900Now() + static_cast<uint32_t>(static_cast<int64_t>(spec.offsetSeconds));
-    switch (spec.behaviour) {
+        SecondsSince1900Now() + static_cast<uint32_t>(static_cast<int64_t>(setup.offsetSeconds));
+    switch (setup.behaviour) {
     case ServeTime:
         PutSeconds(answer, seconds);
         send(client, answer, 4, 0);
@@ -101,7 +101,7 @@ DWORD WINAPI ServerMain(void* context) {
         InterlockedIncrement(&server.accepted);
         BOOL on = TRUE;
         setsockopt(client, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-        Serve(server.spec, client);
+        Serve(server.setup, client);
     }
     return 0;
 }
@@ -137,16 +137,16 @@ uint32_t SecondsSince1900Now() {
     return static_cast<uint32_t>((now - FILETIME_1900) / 10000000u);
 }
 
-bool StartTimeServers(const TimeServerSpec* specs, int count, DWORD lifetimeMs) {
+bool StartTimeServers(const TimeServerSetup* setups, int count, DWORD lifetimeMs) {
     StopTimeServers();
     stopRequested = 0;
     stopTick = GetTickCount() + lifetimeMs;
     for (int i = 0; i < count && i < MAX_TIME_SERVERS; i++) {
         ServerThread& server = servers[i];
-        server.spec = specs[i];
+        server.setup = setups[i];
         server.accepted = 0;
         server.thread = nullptr;
-        server.listener = Listen(specs[i].address);
+        server.listener = Listen(setups[i].address);
         serverCount = i + 1;
         if (server.listener == INVALID_SOCKET) {
             StopTimeServers();

@@ -16,7 +16,7 @@ enum ServerBehaviour {
     ServeSilent, // keep the connection open without sending until the client or the end goes
 };
 
-struct TimeServerSpec {
+struct TimeServerSetup {
     const char* address; // dotted, in 127.0.0.0/8
     ServerBehaviour behaviour;
     int32_t offsetSeconds; // added to the time sent
@@ -27,7 +27,7 @@ constexpr DWORD SPLIT_PAUSE_MS = 2000;
 
 // Binds and starts every server; false (with the reason printed) if any cannot listen, in
 // which case none is left running.
-bool StartTimeServers(const TimeServerSpec* specs, int count, DWORD lifetimeMs);
+bool StartTimeServers(const TimeServerSetup* setups, int count, DWORD lifetimeMs);
 // Stops every server and waits for its thread.
 void StopTimeServers();
 // Connections accepted so far by the server at index i of the last start.
