@@ -9,7 +9,8 @@ set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32)
 # Support code shared by the Win32 test suites (loopback servers, a message pump, fakes of
 # the parts whose real code is not linked in yet).
 file(GLOB WIN32_TEST_SUPPORT CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win32/support/*.cpp)
-add_library(win32_test_support OBJECT ${WIN32_TEST_SUPPORT})
+add_library(win32_test_support OBJECT ${WIN32_TEST_SUPPORT}
+            ${PROJECT_SOURCE_DIR}/tests/fakes/fakes.cpp)
 target_include_directories(win32_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(win32_test_support PRIVATE ${WARNINGS})
 target_link_libraries(win32_test_support PUBLIC gtest)
