@@ -43,7 +43,8 @@ set_tests_properties(win32_timebase_test_tokyo PROPERTIES ENVIRONMENT "TZ=Asia/T
 set(TIME_PEERS ${PROJECT_SOURCE_DIR}/tools/time-peers)
 if(TEST win32_inetd_test)
   add_test(NAME win32_inetd_peers_start COMMAND ${TIME_PEERS} start ${CMAKE_BINARY_DIR}/peers
-           300 openbsd:127.0.3.2 openbsd:127.0.3.3 inetutils:127.0.3.4)
+           300 openbsd:127.0.3.2 openbsd:127.0.3.3 inetutils:127.0.3.4
+           xinetd:127.0.3.5)
   add_test(NAME win32_inetd_peers_stop COMMAND ${TIME_PEERS} stop ${CMAKE_BINARY_DIR}/peers)
   set_tests_properties(win32_inetd_peers_start PROPERTIES FIXTURES_SETUP inetd_peers TIMEOUT 120)
   set_tests_properties(win32_inetd_peers_stop PROPERTIES FIXTURES_CLEANUP inetd_peers TIMEOUT 60)

@@ -1,7 +1,7 @@
 // A correction run against Time servers that nobody here wrote: the built-in time services of
-// two inetds on 127.0.3.x, started and stopped around this suite by tools/time-peers.
-// openbsd-inetd answers with exactly four bytes; inetutils-inetd sends eight (the seconds and
-// four zero bytes), of which the one read must take the first four.
+// three inetds on 127.0.3.x, started and stopped around this suite by tools/time-peers.
+// openbsd-inetd and xinetd answer with exactly four bytes; inetutils-inetd sends eight (the
+// seconds and four zero bytes), of which the one read must take the first four.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -17,7 +17,7 @@
 namespace {
 
 TEST(InetdPeers, CorrectionRunUsesEveryPeer) {
-    const char* const peers[] = {"127.0.3.2", "127.0.3.3", "127.0.3.4"};
+    const char* const peers[] = {"127.0.3.2", "127.0.3.3", "127.0.3.4", "127.0.3.5"};
     const int count = sizeof peers / sizeof peers[0];
     ResetEngine();
     for (int slot = 0; slot < count; slot++) {
