@@ -42,7 +42,9 @@ void RecordSample(int slot, uint32_t serverSeconds) {
     const int64_t difference = AnswerToMs1900(serverSeconds, now) - now;
     const uint32_t latency = tick - session.sampleLatency[k];
     session.sampleLatency[k] = latency;
-    session.sampleCorrection[k] = difference + int64_t{latency >> 1} + userOffsetMs;
+    // Unsigned, so that an absurd local offset wraps instead of overflowing.
+    session.sampleCorrection[k] = static_cast<int64_t>(
+        static_cast<uint64_t>(difference) + (latency >> 1) + static_cast<uint64_t>(userOffsetMs));
 }
 
 void ReduceSamples(int slot) {
@@ -62,16 +64,16 @@ void ReduceSamples(int slot) {
             }
         }
     }
-    int64_t fastSum = 0;
+    uint64_t fastSum = 0; // wraps instead of overflowing, like the sums of the consensus
     for (int k = 0; k < FAST_SAMPLE_COUNT; k++) {
-        fastSum += correction[k];
+        fastSum += static_cast<uint64_t>(correction[k]);
     }
     uint32_t latencySum = 0;
     for (int k = 0; k < SAMPLE_COUNT; k++) {
         latencySum += latency[k];
     }
     ServerRecord& record = serverTable[slot];
-    record.correction = fastSum / FAST_SAMPLE_COUNT;
+    record.correction = static_cast<int64_t>(fastSum) / FAST_SAMPLE_COUNT;
     record.latency = latencySum / SAMPLE_COUNT;
     EndQuery(slot, testOnly ? Tested : Used);
 }

@@ -26,6 +26,8 @@ static const char PRUNE_TEXT[] =
 // result again. So the end of the run waits until every slot of the run has been started.
 static bool startingRun = false;
 static bool runEndWaiting = false;
+// Counts the runs begun, so the end of a run can tell whether another began meanwhile.
+static uint32_t runSerial = 0;
 
 static bool ValidSlot(int slot) {
     return slot >= 0 && slot < SERVER_SLOT_COUNT;
@@ -41,8 +43,15 @@ static void EndRun() {
         // box is open, and must not end the program under the user's question.
         quitAfterCorrection = 0;
         freshDefaults = false;
-        if (PlatformMessageBox(mainDialog, PRUNE_TEXT, "Chronoplex",
-                               BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK) {
+        const uint32_t serial = runSerial;
+        const bool accepted = PlatformMessageBox(mainDialog, PRUNE_TEXT, "Chronoplex",
+                                                 BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK;
+        // The box lets messages in. A run that began meanwhile has replaced the results the
+        // pruning would go by (a failed one would have it drop every server), so the offer
+        // waits for the next successful run instead.
+        if (runSerial != serial) {
+            freshDefaults = true;
+        } else if (accepted) {
             KeepBestFour();
         }
     }
@@ -54,8 +63,7 @@ void StartCorrectionRun() {
     }
     testOnly = 0;
     lastRunTime = NowMs();
-    startingRun = true;
-    runEndWaiting = false;
+    BeginStartingQueries();
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         ServerRecord& record = serverTable[slot];
         if (IsFreeSlot(record)) {
@@ -69,8 +77,17 @@ void StartCorrectionRun() {
             querySessions[slot].dirty = 1;
         }
     }
-    startingRun = false;
     RefreshDirtyRows();
+    FinishStartingQueries();
+}
+
+void BeginStartingQueries() {
+    startingRun = true;
+    runEndWaiting = false;
+}
+
+void FinishStartingQueries() {
+    startingRun = false;
     if (runEndWaiting) {
         runEndWaiting = false;
         if (activeQueries == 0) {
@@ -89,6 +106,7 @@ void StartQuery(int slot) {
     // A run whose end is only waiting for the start loop is still the same run: the tray and
     // the button already say so.
     if (activeQueries++ == 0 && !runEndWaiting) {
+        runSerial++;
         UpdateTrayStatus(testOnly ? TrayTesting : TrayChecking);
         PlatformSetControlText(mainDialog, IDOK,
                                testOnly ? "Stop Testing..." : "Stop Correcting...");
@@ -135,8 +153,10 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
     }
 }
 
+// The entry points below act only on a query in the phase they belong to; anything else would
+// bring a slot back to life without counting it among the active queries.
 void ConnectSample(int slot) {
-    if (!ValidSlot(slot)) {
+    if (!ValidSlot(slot) || querySessions[slot].phase == Idle) {
         return;
     }
     QuerySession& session = querySessions[slot];
@@ -163,10 +183,14 @@ void ConnectSample(int slot) {
 }
 
 void OnConnectDone(int slot, uint32_t error) {
-    if (!ValidSlot(slot)) {
+    if (!ValidSlot(slot) || querySessions[slot].phase != Connecting ||
+        querySessions[slot].sampleIndex >= SAMPLE_COUNT) {
         return;
     }
     QuerySession& session = querySessions[slot];
+    // Set before the query can end: the end of a run may show a box, and a run that starts
+    // while it is open sets a deadline of its own that must not be overwritten afterwards.
+    runDeadline = NowMs() + ANSWER_WAIT_MS;
     if (error != 0) {
         EndQuery(slot, error == NET_WSAECONNREFUSED ? Refused : NoResponse);
     } else {
@@ -174,11 +198,10 @@ void OnConnectDone(int slot, uint32_t error) {
         session.phase = Reading;
         session.dirty = 1;
     }
-    runDeadline = NowMs() + ANSWER_WAIT_MS;
 }
 
 void OnSampleData(int slot, uint32_t error) {
-    if (!ValidSlot(slot)) {
+    if (!ValidSlot(slot) || querySessions[slot].phase != Reading) {
         return;
     }
     QuerySession& session = querySessions[slot];

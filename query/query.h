@@ -21,9 +21,9 @@ struct QuerySession {
     uint32_t address; // network byte order
     uint32_t sampleLatency[SAMPLE_COUNT];
     int64_t sampleCorrection[SAMPLE_COUNT];
-    SocketHandle socketHandle; // 0: none
-    TaskHandle lookupTask;     // 0: none
-    char lookupBuffer[NET_LOOKUP_BUFFER_SIZE];
+    SocketHandle socketHandle;                            // 0: none
+    TaskHandle lookupTask;                                // 0: none
+    alignas(8) char lookupBuffer[NET_LOOKUP_BUFFER_SIZE]; // read as the platform's record
 };
 
 extern QuerySession querySessions[SERVER_SLOT_COUNT];
@@ -32,6 +32,10 @@ extern uint8_t testOnly;
 extern Ms1900 runDeadline;
 
 void StartCorrectionRun();
+// Brackets a loop that starts several queries of one run: a query that ends while the loop is
+// still going cannot end the run before the rest have started.
+void BeginStartingQueries();
+void FinishStartingQueries();
 void StartQuery(int slot);
 void OnLookupDone(TaskHandle task, uint32_t error);
 void ConnectSample(int slot);

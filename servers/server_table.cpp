@@ -147,6 +147,8 @@ void LoadServerList() {
         uint32_t size = 0;
         if (ReadSetting(valueName, &stored, sizeof stored, &size) && size == SERVER_RECORD_SIZE) {
             serverTable[slot] = stored;
+            // Everyone reads the name up to its zero; a value edited by hand may have none.
+            serverTable[slot].name[SERVER_NAME_SIZE - 1] = 0;
         } else {
             serverTable[slot].name[0] = 0;
             serverTable[slot].status = None;
@@ -169,18 +171,24 @@ static void FreeSlot(int slot) {
     UpdateServer(slot);
 }
 
-// A slot dropped while its query is still open has that query ended first, so that its late
-// outcome cannot land on a server added to the slot afterwards. Ending it may end the run,
-// and the end of a run may prune the list itself; so after each EndQuery the slot is looked
-// at again, and the second pass counts what is actually left.
+// Only servers with a good result stay. A slot dropped while its query is still open has that
+// query ended first, so that its late outcome cannot land on a server added to the slot
+// afterwards. Ending the last open query ends the run, which may reject a server as an
+// outlier and may prune the list itself; so the queries are all ended before anything is
+// freed, and the second pass counts what is actually left.
 void KeepBestFour() {
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (IsFreeSlot(serverTable[slot]) || IsKeptByPruning(serverTable[slot].status)) {
-            continue;
+        if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
+            EndQuery(slot, Interrupted);
         }
-        EndQuery(slot, Interrupted);
-        if (!IsFreeSlot(serverTable[slot])) {
-            FreeSlot(slot);
+    }
+    // A box at the end of that run lets messages in, and a query may have started meanwhile.
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
+            EndQuery(slot, Interrupted);
+            if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
+                FreeSlot(slot);
+            }
         }
     }
     while (CountKept() > KEEP_BEST_COUNT) {

@@ -1,6 +1,7 @@
 #include "time/timebase.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/fatal.h"
 #include "platform/clock.h"
@@ -23,18 +24,28 @@ Ms1900 NowMs() {
     return FileTimeToMs1900(PlatformGetSystemTime());
 }
 
+// The latest time the platform clock can hold: file times stop at 2^63 - 1.
+constexpr Ms1900 LATEST_SETTABLE_MS = static_cast<Ms1900>(INT64_MAX / 10000) - EPOCH_DISTANCE_MS;
+
 // The clock is read and set under the real-time class so that nothing runs between the read
-// and the set; the gap would otherwise be lost from the correction.
+// and the set; the gap would otherwise be lost from the correction. A target outside the
+// platform's dates (an absurd offset, say) is not wrapped into some other date: it fails like
+// any refusal other than the privilege.
 Ms1900 AdjustSystemClock(int64_t delta) {
     PlatformSetPriorityClass(PRIORITY_CLASS_REALTIME);
-    Ms1900 t = static_cast<Ms1900>(static_cast<uint64_t>(NowMs()) + static_cast<uint64_t>(delta));
+    const Ms1900 now = NowMs();
+    bool representable =
+        delta >= 0 ? now <= LATEST_SETTABLE_MS - delta : now >= -EPOCH_DISTANCE_MS - delta;
+    Ms1900 t = representable ? now + delta : 0;
     CivilTime utc = {};
-    PlatformFileTimeToCivil(Ms1900ToFileTime(t), &utc);
-    if (!PlatformSetSystemTime(utc)) {
-        t = 0;
+    if (representable) {
+        PlatformFileTimeToCivil(Ms1900ToFileTime(t), &utc);
+        if (!PlatformSetSystemTime(utc)) {
+            t = 0;
+        }
     }
     PlatformSetPriorityClass(PRIORITY_CLASS_NORMAL);
-    if (t == 0 && PlatformLastError() != PLATFORM_ERROR_PRIVILEGE_NOT_HELD) {
+    if (t == 0 && (!representable || PlatformLastError() != PLATFORM_ERROR_PRIVILEGE_NOT_HELD)) {
         FatalError("Cannot set the system time");
     }
     return t;
@@ -48,9 +59,15 @@ void FormatDateTime(Ms1900 t, char* out) {
         hour = 12;
     }
     char letter = local.hour < 12 ? 'a' : 'p';
-    snprintf(out, DATE_TIME_TEXT_SIZE, "%u:%02u:%02u%cm on %u/%u/%02u ", hour,
-             unsigned{local.minute}, unsigned{local.second}, letter, unsigned{local.month},
-             unsigned{local.day}, local.year % 100u);
+    // Valid dates need at most 23 characters; the larger scratch buffer only keeps the
+    // compiler from worrying about fields it cannot bound.
+    char text[64];
+    snprintf(text, sizeof text, "%u:%02u:%02u%cm on %u/%u/%02u ", hour, unsigned{local.minute},
+             unsigned{local.second}, letter, unsigned{local.month}, unsigned{local.day},
+             local.year % 100u);
+    const size_t length = strnlen(text, DATE_TIME_TEXT_SIZE - 1);
+    memcpy(out, text, length);
+    out[length] = 0;
 }
 
 // A machine without a usable counter gets a tick of whole milliseconds from the wall clock

@@ -19,14 +19,18 @@ void SimReset();
 
 // ---- clock and counter ----
 uint64_t SimElapsedMs();
-void SimSetWallClock(uint64_t fileTime);                // jumps the wall clock only
-uint64_t SimWallClock();                                // same as PlatformGetSystemTime
+void SimSetWallClock(uint64_t fileTime); // jumps the wall clock
+uint64_t SimWallClock();                 // same as PlatformGetSystemTime
+// The time of the world outside: the wall clock less whatever the program's own settings of
+// the clock moved it by. Simulated servers keep this time, so a corrected clock agrees with
+// them afterwards; SimSetWallClock moves both.
+uint64_t SimTrueClock();
 void SimSetCounter(uint64_t value, uint64_t frequency); // frequency 0: no counter
 // Fails every later PlatformSetSystemTime with this error number; 0 lets it succeed.
 void SimSetClockFailure(uint32_t error);
 int SimClockSetCount(); // successful sets since reset
-// Fixed offset east of UTC in minutes, plus an extra offset inside one daylight-saving
-// interval [dstStart, dstEnd) of UTC file time.
+// Fixed offset east of UTC in minutes, plus an extra offset while the wall clock is inside one
+// daylight-saving interval [dstStart, dstEnd) of UTC file time.
 void SimSetTimeZone(int32_t offsetMinutes, int32_t dstExtraMinutes = 0, uint64_t dstStart = 0,
                     uint64_t dstEnd = 0);
 uint32_t SimPriorityClass(); // current class; starts at PRIORITY_CLASS_NORMAL

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint64_t FILETIME_PER_MS = 10000;
+constexpr uint32_t SIM_ERROR_INVALID_PARAMETER = 87;
 constexpr uint64_t DAYS_1601_TO_1970 = 134774;
 // 2026-01-01 00:00:00 UTC as a file time.
 constexpr uint64_t INITIAL_WALL = (DAYS_1601_TO_1970 + 20454) * 86400000ull * FILETIME_PER_MS;
@@ -37,7 +38,8 @@ struct Timer {
 
 struct State {
     uint64_t elapsed;
-    int64_t wallBase; // wall file time minus elapsed * FILETIME_PER_MS, may wrap
+    int64_t wallBase;    // wall file time minus elapsed * FILETIME_PER_MS, may wrap
+    uint64_t localAhead; // how far the program has set the clock from the true time, wrapping
     uint64_t counterBase;
     uint64_t counterElapsedStart;
     uint64_t frequency;
@@ -123,6 +125,10 @@ void SimSetWallClock(uint64_t fileTime) {
     state.wallBase = static_cast<int64_t>(fileTime - state.elapsed * FILETIME_PER_MS);
 }
 
+uint64_t SimTrueClock() {
+    return Wall() - state.localAhead;
+}
+
 uint64_t SimWallClock() {
     return Wall();
 }
@@ -166,10 +172,21 @@ bool PlatformSetSystemTime(const CivilTime& utc) {
         state.lastError = state.clockFailure;
         return false;
     }
+    // The platform refuses fields out of range, and years before 1601 or after 30827.
+    static const uint8_t MONTH_DAYS[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = utc.year % 4 == 0 && (utc.year % 100 != 0 || utc.year % 400 == 0);
+    if (utc.year < 1601 || utc.year > 30827 || utc.month < 1 || utc.month > 12 || utc.day < 1 ||
+        utc.day > MONTH_DAYS[utc.month - 1] - (utc.month == 2 && !leap) || utc.hour > 23 ||
+        utc.minute > 59 || utc.second > 59 || utc.milliseconds > 999) {
+        state.lastError = SIM_ERROR_INVALID_PARAMETER;
+        return false;
+    }
     int64_t days = DaysFromCivil(utc.year, utc.month, utc.day) + DAYS_1601_TO_1970;
     uint64_t ms = static_cast<uint64_t>(days) * 86400000u + uint64_t{utc.hour} * 3600000u +
                   uint64_t{utc.minute} * 60000u + uint64_t{utc.second} * 1000u + utc.milliseconds;
+    const uint64_t before = Wall();
     SimSetWallClock(ms * FILETIME_PER_MS);
+    state.localAhead += Wall() - before;
     state.clockSets++;
     state.lastError = 0;
     return true;
@@ -198,9 +215,11 @@ bool PlatformFileTimeToCivil(uint64_t fileTime, CivilTime* out) {
     return true;
 }
 
+// Like the platform's own conversion, the bias is the one in force now, not at the instant
+// converted: a time from before a daylight-saving change shows an hour off after it.
 uint64_t PlatformFileTimeToLocal(uint64_t utcFileTime) {
     int64_t minutes = state.zoneMinutes;
-    if (utcFileTime >= state.dstStart && utcFileTime < state.dstEnd) {
+    if (Wall() >= state.dstStart && Wall() < state.dstEnd) {
         minutes += state.dstMinutes;
     }
     return utcFileTime + static_cast<uint64_t>(minutes * 60 * 10000000ll);
@@ -337,6 +356,8 @@ void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
     if (t == nullptr) {
         return;
     }
+    // The platform raises shorter periods to its minimum of 10 ms.
+    periodMs = periodMs < 10 ? 10 : periodMs;
     *t = Timer{true, window, periodMs, state.elapsed + periodMs};
 }
 

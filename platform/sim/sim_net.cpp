@@ -27,6 +27,7 @@ constexpr uint16_t SIM_TIME_PORT = 37;
 
 constexpr int WSAENOTSOCK = 10038;
 constexpr int WSAEINVAL = 10022;
+constexpr int WSAEADDRNOTAVAIL = 10049;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAENOBUFS = 10055;
 constexpr int WSAENOTCONN = 10057;
@@ -212,7 +213,7 @@ uint32_t ServerSeconds(const SimServer& server) {
         return static_cast<uint32_t>(server.fixedSeconds);
     }
     const int64_t wallMs =
-        static_cast<int64_t>(SimWallClock() / FILETIME_PER_MS) - EPOCH_DISTANCE_MS;
+        static_cast<int64_t>(SimTrueClock() / FILETIME_PER_MS) - EPOCH_DISTANCE_MS;
     return static_cast<uint32_t>(static_cast<uint64_t>(FloorDiv(wallMs + server.offsetMs, 1000)));
 }
 
@@ -260,8 +261,9 @@ void ServerSends(uintptr_t id) {
         SimScheduleCall(1, SecondHalf, id);
         break;
     case SIM_CLOSE:
+        // The platform reports a close only as a close notice, which the client does not ask
+        // for: no readable notice comes.
         s->peerClosed = true;
-        PostSocketEvent(*s, NET_FD_READ, 0);
         break;
     case SIM_READ_ERROR:
         PostSocketEvent(*s, NET_FD_READ, WSAECONNABORTED);
@@ -556,6 +558,11 @@ int NetConnect(SocketHandle socket, uint32_t address, uint16_t port) {
         net.lastError = WSAEINVAL;
         return NET_SOCKET_ERROR;
     }
+    // Neither the any-address nor the broadcast address can be connected to.
+    if (address == 0 || address == NET_INADDR_NONE) {
+        net.lastError = WSAEADDRNOTAVAIL;
+        return NET_SOCKET_ERROR;
+    }
     ServerEntry* server = FindServer(address, true);
     if (server != nullptr) {
         server->connects++;
@@ -578,6 +585,10 @@ int NetRecv(SocketHandle socket, char* buffer, int size) {
     }
     if (!s->connected) {
         net.lastError = WSAENOTCONN;
+        return NET_SOCKET_ERROR;
+    }
+    if (size < 0) {
+        net.lastError = WSAEINVAL;
         return NET_SOCKET_ERROR;
     }
     s->readNoticeQueued = false;

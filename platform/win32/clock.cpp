@@ -59,8 +59,10 @@ bool PlatformFileTimeToCivil(uint64_t fileTime, CivilTime* out) {
 
 uint64_t PlatformFileTimeToLocal(uint64_t utcFileTime) {
     FILETIME utc = ToFileTime(utcFileTime);
-    FILETIME local;
-    FileTimeToLocalFileTime(&utc, &local);
+    FILETIME local = utc;
+    if (!FileTimeToLocalFileTime(&utc, &local)) {
+        local = utc;
+    }
     return FromFileTime(local);
 }
 

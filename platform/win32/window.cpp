@@ -28,8 +28,8 @@ uint32_t PlatformGetControlText(WindowHandle dialog, int controlId, char* text, 
 }
 
 // A plain synchronous broadcast waits for every top-level window, so one hung window would
-// hang this program with it. Windows that do not answer within the limit are skipped; the
-// message is still delivered at once to every window that is alive.
+// hang this program with it. Hung windows are skipped at once, and the limit applies to each
+// window in turn: a slow but live window costs at most a second, never forever.
 void PlatformBroadcastTimeChange() {
     DWORD_PTR result = 0;
     SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, 1000,

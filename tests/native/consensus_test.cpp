@@ -68,6 +68,8 @@ const SampleRow SAMPLES[] = {
     {"the tick wraps", S2026, Ms1900{S2026} * 1000, 4294967290u, 11, 0, 5},
     {"answer after the wrap, clock before it", 1, WRAP - 500, 0, 0, 0, 1500},
     {"answer before the wrap, clock after it", 0xFFFFFFFFu, WRAP + 500, 0, 0, 0, -1500},
+    // An offset typed absurdly large wraps around (the sanitizers would stop an overflow).
+    {"an absurd offset", S2026, Ms1900{S2026} * 1000 - 500, 1000, 41, INT64_MAX, INT64_MIN + 519},
 };
 
 TEST(Sample, CorrectionIsAnswerPlusHalfLatencyMinusClockPlusOffset) {
@@ -265,6 +267,16 @@ TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
             EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
         }
     }
+    // A mean the platform cannot represent as a date is a failure like any other, not a
+    // wrapped clock.
+    ResetWorld();
+    PutCandidate(2, INT64_MAX);
+    const uint64_t wall = SimWallClock();
+    EXPECT_TRUE(ApplyConsensus());
+    EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
+    EXPECT_EQ(SimWallClock(), wall);
+    EXPECT_EQ(lastCorrectionTime, 0);
+
     // The time is written before the value: a failing first write loses the time only.
     ResetWorld();
     PutCandidate(0, 10);

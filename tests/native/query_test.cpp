@@ -76,7 +76,8 @@ const FailureRow FAILURES[] = {
     {"connection times out", "", 0, SIM_CONNECT_TIMEOUT, NoResponse, Used},
     {"readable notice with an error", "", 0, SIM_READ_ERROR, NoResponse, Used},
     {"answer in two pieces", "", 0, SIM_SPLIT, NoResponse, Used},
-    {"closed without an answer", "", 0, SIM_CLOSE, NoResponse, Used},
+    // A close comes only as a close notice, which is not asked for: the deadline ends it.
+    {"closed without an answer", "", 0, SIM_CLOSE, SlowResponse, Used},
     {"four zero bytes", "", 0, SIM_ZERO, NoResponse, Used},
     {"never answers", "", 0, SIM_SILENT, SlowResponse, Used},
     // Four of the bytes are read. The readable notice that the rest causes names a handle that
@@ -319,6 +320,86 @@ TEST(QueryRun, SweepSparesARunStartedWhileTheBoxIsOpen) {
     EXPECT_EQ(activeQueries, 3);
     ASSERT_TRUE(RunUntil([] { return querySessions[2].phase == Idle; }, 10000));
     EXPECT_EQ(StoredStatus(2), Used);
+}
+
+// A run that begins while the pruning question is open replaces the results the pruning goes
+// by; an OK given after that must not empty the list. The offer comes again after the next
+// successful run.
+bool innerRunFails;
+
+TEST(QueryRun, PruningWaitsOutARunBegunDuringTheQuestion) {
+    for (bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "the inner run fails inside the box" : "the inner run succeeds");
+        Begin();
+        for (int i = 0; i < 6; i++) {
+            Serve(10 + i, SIM_ANSWER, 0, 1, 10 + 10 * static_cast<uint32_t>(i));
+        }
+        freshDefaults = true;
+        innerRunFails = fails;
+        SimQueueBoxAnswer(ANSWER_OK);
+        SimQueueBoxAnswer(ANSWER_CANCEL);
+        SimSetBoxHook([] {
+            SimSetBoxHook(nullptr);
+            if (innerRunFails) {
+                for (int i = 0; i < 6; i++) {
+                    Script(10 + i, SIM_REFUSE);
+                }
+            }
+            StartCorrectionRun();
+            if (innerRunFails) {
+                ASSERT_TRUE(RunUntil(RunOver, 60000)); // the box's own message loop
+            }
+        });
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        int remaining = 0;
+        for (const ServerRecord& record : serverTable) {
+            remaining += !IsFreeSlot(record);
+        }
+        EXPECT_EQ(remaining, 6);
+        EXPECT_EQ(SimBoxCount(), fails ? 1 : 2);
+        EXPECT_EQ(freshDefaults, fails);
+    }
+}
+
+// The servers keep the world's time, not the local clock: once a run has corrected the clock,
+// the next one finds it right to within the protocol's whole seconds.
+TEST(QueryRun, ASecondRunFindsTheClockCorrected) {
+    Begin();
+    Serve(2, SIM_ANSWER, 5000, 1, 20);
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil(RunOver, 60000));
+    EXPECT_GT(lastCorrectionValue, 3990);
+    EXPECT_LE(lastCorrectionValue, 5010);
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil(RunOver, 60000));
+    EXPECT_GT(lastCorrectionValue, -1000);
+    EXPECT_LE(lastCorrectionValue, 1010);
+    EXPECT_EQ(SimClockSetCount(), 2);
+}
+
+// The last query ends on a failed connection; the question at the end of that run lets a new
+// run begin, whose 120 s deadline the failed connection must not cut to 20 s afterwards.
+TEST(QueryRun, AConnectionFailureKeepsTheDeadlineOfARunBegunDuringTheQuestion) {
+    Begin();
+    Serve(2, SIM_REFUSE, 0, 500);
+    Serve(3, SIM_ANSWER, 0, 1, 10);
+    freshDefaults = true;
+    SimQueueBoxAnswer(ANSWER_CANCEL);
+    SimSetBoxHook([] {
+        SimSetBoxHook(nullptr);
+        Script(2, SIM_SILENT, 0, 60000);
+        Script(3, SIM_SILENT, 0, 60000);
+        StartCorrectionRun();
+    });
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil([] { return SimBoxCount() == 1; }, 10000));
+    EXPECT_EQ(activeQueries, 2);
+    RunFor(30000);
+    EXPECT_EQ(activeQueries, 2) << "the new run ended early";
+    RunFor(100000);
+    EXPECT_EQ(activeQueries, 0);
+    EXPECT_EQ(StoredStatus(0), SlowResponse);
 }
 
 TEST(QueryRun, SixtyFourServersAtOnce) {

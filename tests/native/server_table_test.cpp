@@ -154,6 +154,21 @@ TEST_F(ServerTable, ResetAndLoad) {
     EXPECT_FALSE(IsStored(5)); // loading writes nothing back
 }
 
+// A record stored by someone else may lack the zero after its name; every reader of the name
+// relies on one.
+TEST_F(ServerTable, LoadedNameAlwaysEnds) {
+    ServerRecord planted;
+    memset(&planted, 'a', sizeof planted);
+    RegKey key;
+    ASSERT_EQ(PlatformRegCreateKey(SETTINGS_KEY, &key), 0);
+    PlatformRegSetValue(key, "Server063", REGISTRY_BINARY, &planted, SERVER_RECORD_SIZE);
+    PlatformRegCloseKey(key);
+    needDefaults = false;
+    LoadServerList();
+    EXPECT_EQ(strlen(serverTable[63].name), size_t{SERVER_NAME_SIZE - 1});
+    EXPECT_EQ(serverTable[63].enabled, 0x61616161);
+}
+
 TEST_F(ServerTable, LoadOfNothingWritesNothing) {
     needDefaults = false;
     LoadServerList();
@@ -247,6 +262,22 @@ TEST_F(ServerTable, KeepBestFourReentered) {
     freshDefaults = true;
     KeepBestFour(); // the box answers OK
     EXPECT_EQ(SimBoxCount(), 1) << "the run end did not offer the pruning";
+    EXPECT_EQ(SimClockSetCount(), 1);
+    EXPECT_EQ(Occupied(), "2 3 4 5 ");
+}
+
+// Ending the last open query ends the run, whose consensus may reject a server that the
+// first pass has already looked at; a rejected server never survives the pruning.
+TEST_F(ServerTable, KeepBestFourDropsAServerRejectedByTheRunItEnds) {
+    Occupy(0, "far.example", Used, 5);
+    serverTable[0].correction = 90000;
+    for (int slot = 2; slot < 6; slot++) {
+        Occupy(slot, "s.example", Used, 10);
+    }
+    Occupy(1, "busy.example", None);
+    querySessions[1].phase = Reading;
+    activeQueries = 1;
+    KeepBestFour();
     EXPECT_EQ(SimClockSetCount(), 1);
     EXPECT_EQ(Occupied(), "2 3 4 5 ");
 }

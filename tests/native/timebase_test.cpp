@@ -51,15 +51,21 @@ TEST_F(TimeBase, FormatDateTimeShowsLocalTime) {
     EXPECT_STREQ(text, "7:00:00pm on 12/31/99 ");
 }
 
+// The clock display as the wall clock passes the change, and a time from before the change
+// shown after it: local time is the zone's rule now, as the platform converts it.
 TEST_F(TimeBase, FormatDateTimeAcrossDaylightSavingChange) {
     // Five hours west, one more hour of daylight saving from 2026-03-08 07:00 UTC.
     const uint64_t change = 134174268000000000;
     SimSetTimeZone(-300, 60, change, change + 1000ull * 86400 * 10000000);
+    SimSetWallClock(change - 10000000);
     char text[DATE_TIME_TEXT_SIZE];
-    FormatDateTime(3981941999000, text);
+    FormatDateTime(NowMs(), text);
     EXPECT_STREQ(text, "1:59:59am on 3/8/26 ");
-    FormatDateTime(3981942000000, text);
+    RunFor(1000);
+    FormatDateTime(NowMs(), text);
     EXPECT_STREQ(text, "3:00:00am on 3/8/26 ");
+    FormatDateTime(3981941999000, text);
+    EXPECT_STREQ(text, "2:59:59am on 3/8/26 ");
 }
 
 TEST_F(TimeBase, NowMsDropsRemainderAtEpoch) {
@@ -117,6 +123,19 @@ TEST_F(TimeBase, AdjustSystemClockFailures) {
         if (c.fatalCount != 0) {
             EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
         }
+    }
+}
+
+// A delta that leaves the platform's range of dates is refused like any failure but the
+// privilege, instead of setting a wrapped time.
+TEST_F(TimeBase, AdjustSystemClockOutOfRange) {
+    for (int64_t delta : {INT64_MAX, INT64_MIN, -EPOCH_DISTANCE_MS - 3976214400001}) {
+        ResetWorld();
+        uint64_t wall = SimWallClock();
+        EXPECT_EQ(AdjustSystemClock(delta), 0) << delta;
+        EXPECT_EQ(SimWallClock(), wall);
+        EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
+        EXPECT_EQ(SimPriorityClass(), PRIORITY_CLASS_NORMAL);
     }
 }
 
