@@ -87,3 +87,9 @@ void UpdateTrayStatus(TrayMode mode) {
 void AnimateTrayStep() {
     fakeLog.animateCount++;
 }
+
+void BusyTick() {
+    AnimateTrayStep();
+    CheckRunDeadline();
+    RefreshDirtyRows();
+}

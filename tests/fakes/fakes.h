@@ -23,3 +23,7 @@ void ResetFakes();
 // Puts every global of the logic back to its start value: the server table, the query
 // sessions, the run counters, the settings mirrors and the schedule state.
 void ResetLogicGlobals();
+
+// The work of the main window's busy timer, in its order: the tray's animation, the run's
+// deadline, the list's refresh.
+void BusyTick();

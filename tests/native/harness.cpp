@@ -1,18 +1,11 @@
 #include "tests/native/harness.h"
 
-#include <cstring>
-
 #include "platform/sim/sim.h"
-#include "query/consensus.h"
 #include "query/query.h"
 #include "query/schedule.h"
-#include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
-#include "time/timebase.h"
-#include "ui/list_view.h"
 #include "ui/resource.h"
-#include "ui/tray.h"
 
 void ResetWorld() {
     SimReset();
@@ -34,9 +27,7 @@ void DispatchMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
         } else if (wParam == TIMER_QUIT) {
             OnQuitTimer();
         } else if (wParam == TIMER_BUSY) {
-            AnimateTrayStep();
-            CheckRunDeadline();
-            RefreshDirtyRows();
+            BusyTick();
         }
         break;
     default:

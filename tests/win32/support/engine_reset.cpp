@@ -1,13 +1,8 @@
 #include "tests/win32/support/engine_reset.h"
 
 #include <cstdio>
-#include <cstring>
 
-#include "query/consensus.h"
-#include "query/query.h"
-#include "query/schedule.h"
 #include "servers/server_table.h"
-#include "servers/settings.h"
 #include "tests/fakes/fakes.h"
 #include "tests/win32/support/pump.h"
 #include "ui/main_window.h"

@@ -4,12 +4,10 @@
 
 #include "query/query.h"
 #include "tests/fakes/fakes.h"
-#include "ui/list_view.h"
 #include "ui/main_window.h"
 // The system headers name a stock icon IDI_WARNING too; ours is the one meant here.
 #undef IDI_WARNING
 #include "ui/resource.h"
-#include "ui/tray.h"
 
 HWND testWindow = nullptr;
 PumpStats pumpStats;
@@ -34,9 +32,7 @@ static LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam,
         return 0;
     case WM_TIMER:
         if (wParam == TIMER_BUSY) {
-            AnimateTrayStep();
-            CheckRunDeadline();
-            RefreshDirtyRows();
+            BusyTick();
         }
         return 0;
     default:
