@@ -12,5 +12,7 @@ file(GLOB NATIVE_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/nati
 add_executable(native_tests ${NATIVE_TEST_SOURCES})
 target_compile_options(native_tests PRIVATE ${WARNINGS})
 target_link_libraries(native_tests PRIVATE chronoplex_logic platform_sim test_fakes gtest gtest_main)
-add_test(NAME native_tests COMMAND native_tests)
-set_tests_properties(native_tests PROPERTIES TIMEOUT 300)
+# Each test case is a test of its own to CTest, so a failure names the case and -j spreads
+# the cases over the cores.
+include(GoogleTest)
+gtest_discover_tests(native_tests PROPERTIES TIMEOUT 300)

@@ -6,14 +6,54 @@ target_compile_options(platform_win32 PRIVATE ${WARNINGS})
 target_compile_definitions(platform_win32 PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
 set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32)
 
-# Support code shared by the Win32 test suites (loopback servers, a message pump, fakes of
-# the parts whose real code is not linked in yet).
-file(GLOB WIN32_TEST_SUPPORT CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win32/support/*.cpp)
-add_library(win32_test_support OBJECT ${WIN32_TEST_SUPPORT}
+# The window code: main dialog, server list, tray icon, program entry and shutdown. The
+# program's entry point itself (app/winmain.cpp) stays out, so test suites can link the rest.
+file(GLOB WINDOW_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/ui/*.cpp
+     ${PROJECT_SOURCE_DIR}/app/*.cpp)
+list(REMOVE_ITEM WINDOW_SOURCES ${PROJECT_SOURCE_DIR}/app/winmain.cpp)
+add_library(chronoplex_window OBJECT ${WINDOW_SOURCES})
+target_include_directories(chronoplex_window PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(chronoplex_window PRIVATE ${WARNINGS})
+target_compile_definitions(chronoplex_window PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0600
+                           _WIN32_IE=0x0600)
+
+# The resource script finds resource.h from the source root, the manifest beside it and the
+# icons where the build draws them.
+include(cmake/icons.cmake)
+set(CHRONOPLEX_RC ${PROJECT_SOURCE_DIR}/ui/chronoplex.rc)
+set_source_files_properties(${CHRONOPLEX_RC} PROPERTIES OBJECT_DEPENDS
+  "${PROJECT_SOURCE_DIR}/ui/chronoplex.manifest;${PROJECT_SOURCE_DIR}/ui/resource.h;${CHRONOPLEX_ICON_FILES}")
+add_library(chronoplex_resources OBJECT ${CHRONOPLEX_RC})
+target_include_directories(chronoplex_resources PRIVATE ${PROJECT_SOURCE_DIR}
+                           ${PROJECT_SOURCE_DIR}/ui ${CHRONOPLEX_ICON_DIR})
+add_dependencies(chronoplex_resources chronoplex_icons)
+
+add_executable(chronoplex WIN32 ${PROJECT_SOURCE_DIR}/app/winmain.cpp)
+target_compile_options(chronoplex PRIVATE ${WARNINGS})
+target_compile_definitions(chronoplex PRIVATE WIN32_LEAN_AND_MEAN)
+target_link_libraries(chronoplex PRIVATE chronoplex_window chronoplex_resources chronoplex_logic
+                      platform_win32 ${WIN32_SYSTEM_LIBRARIES})
+
+# Support code shared by the Win32 test suites: loopback Time servers for all of them; for the
+# suites that drive the engine without its window, a message pump and recording stand-ins of
+# the window code.
+add_library(win32_time_servers OBJECT ${PROJECT_SOURCE_DIR}/tests/win32/support/time_servers.cpp)
+target_include_directories(win32_time_servers PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(win32_time_servers PRIVATE ${WARNINGS})
+target_link_libraries(win32_time_servers PUBLIC gtest)
+add_library(win32_test_support OBJECT ${PROJECT_SOURCE_DIR}/tests/win32/support/pump.cpp
+            ${PROJECT_SOURCE_DIR}/tests/win32/support/engine_reset.cpp
             ${PROJECT_SOURCE_DIR}/tests/fakes/fakes.cpp)
 target_include_directories(win32_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(win32_test_support PRIVATE ${WARNINGS})
 target_link_libraries(win32_test_support PUBLIC gtest)
+
+# Suites that drive the real window code link it with the resources instead of the stand-ins.
+set(WIN32_WINDOW_SUITES list_tray_test main_window_test)
+add_library(win32_window_support OBJECT ${PROJECT_SOURCE_DIR}/tests/win32/support/window_support.cpp)
+target_include_directories(win32_window_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(win32_window_support PRIVATE ${WARNINGS})
+target_compile_definitions(win32_window_support PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0600)
 
 # Each suite is its own program with its own Wine prefix under the build folder; the prefix
 # is made once per build and reused.
@@ -24,7 +64,13 @@ foreach(suite_source ${WIN32_SUITES})
   add_executable(${suite} ${suite_source})
   target_compile_options(${suite} PRIVATE ${WARNINGS})
   target_compile_definitions(${suite} PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
-  target_link_libraries(${suite} PRIVATE chronoplex_logic platform_win32 win32_test_support
+  if(suite IN_LIST WIN32_WINDOW_SUITES)
+    target_link_libraries(${suite} PRIVATE chronoplex_window chronoplex_resources
+                          win32_window_support)
+  else()
+    target_link_libraries(${suite} PRIVATE win32_test_support)
+  endif()
+  target_link_libraries(${suite} PRIVATE chronoplex_logic platform_win32 win32_time_servers
                         gtest gtest_main ${WIN32_SYSTEM_LIBRARIES})
   set_target_properties(${suite} PROPERTIES
     CROSSCOMPILING_EMULATOR "${WINE_RUN};${CMAKE_BINARY_DIR}/wine/${suite}")
@@ -56,5 +102,53 @@ endif()
 add_executable(query_bench ${PROJECT_SOURCE_DIR}/bench/query_bench.cpp)
 target_compile_options(query_bench PRIVATE ${WARNINGS})
 target_compile_definitions(query_bench PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
-target_link_libraries(query_bench PRIVATE chronoplex_logic platform_win32 win32_test_support gtest
+target_link_libraries(query_bench PRIVATE chronoplex_logic platform_win32 win32_test_support
+                      win32_time_servers gtest
                       ${WIN32_SYSTEM_LIBRARIES})
+
+# A test build of the program for the end-to-end suite, with faults on demand (see
+# tests/faults/fault_hooks.cpp): the real platform calls it intercepts are renamed in its own
+# copy of the platform layer. The release program is built from the untouched layer above.
+set(FAULT_PLATFORM_SOURCES ${WIN32_PLATFORM_SOURCES})
+list(REMOVE_ITEM FAULT_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/platform/win32/clock.cpp
+     ${PROJECT_SOURCE_DIR}/platform/win32/registry.cpp)
+add_library(platform_win32_faults OBJECT ${FAULT_PLATFORM_SOURCES}
+            ${PROJECT_SOURCE_DIR}/tests/faults/renamed_platform.cpp
+            ${PROJECT_SOURCE_DIR}/tests/faults/fault_hooks.cpp)
+target_include_directories(platform_win32_faults PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(platform_win32_faults PRIVATE ${WARNINGS})
+target_compile_definitions(platform_win32_faults PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+add_executable(chronoplex_faults WIN32 ${PROJECT_SOURCE_DIR}/app/winmain.cpp)
+target_compile_definitions(chronoplex_faults PRIVATE WIN32_LEAN_AND_MEAN)
+target_link_libraries(chronoplex_faults PRIVATE chronoplex_window chronoplex_resources
+                      chronoplex_logic platform_win32_faults ${WIN32_SYSTEM_LIBRARIES})
+
+# The end-to-end suite runs the real program (and its fault-injecting twin) as separate
+# processes in its own prefix, against inetds and misbehaving servers on 127.0.8.x. The
+# misbehaving servers are a small Linux program, built by the host's compiler.
+set(LOOPBACK_TIME_SERVER ${CMAKE_BINARY_DIR}/peers-bin/loopback_time_server)
+add_custom_command(
+  OUTPUT ${LOOPBACK_TIME_SERVER}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/peers-bin
+  COMMAND ${CHRONOPLEX_HOST_CXX} -std=c++17 -O1 -Wall -Wextra -o ${LOOPBACK_TIME_SERVER}
+          ${PROJECT_SOURCE_DIR}/tests/peers/loopback_time_server.cpp
+  DEPENDS ${PROJECT_SOURCE_DIR}/tests/peers/loopback_time_server.cpp
+  COMMENT "Building the loopback time server"
+  VERBATIM)
+add_custom_target(loopback_time_server ALL DEPENDS ${LOOPBACK_TIME_SERVER})
+
+add_executable(program_e2e ${PROJECT_SOURCE_DIR}/tests/e2e/program_e2e.cpp)
+target_compile_options(program_e2e PRIVATE ${WARNINGS})
+target_compile_definitions(program_e2e PRIVATE WIN32_LEAN_AND_MEAN)
+target_link_libraries(program_e2e PRIVATE gtest gtest_main ${WIN32_SYSTEM_LIBRARIES})
+add_dependencies(program_e2e chronoplex chronoplex_faults loopback_time_server)
+set_target_properties(program_e2e PROPERTIES
+  CROSSCOMPILING_EMULATOR "${WINE_RUN};${CMAKE_BINARY_DIR}/wine/program_e2e")
+set(E2E_PEERS ${CMAKE_BINARY_DIR}/e2e-peers)
+add_test(NAME e2e_peers_start COMMAND ${PROJECT_SOURCE_DIR}/tools/e2e-peers start ${E2E_PEERS}
+         ${LOOPBACK_TIME_SERVER})
+add_test(NAME e2e_peers_stop COMMAND ${PROJECT_SOURCE_DIR}/tools/e2e-peers stop ${E2E_PEERS})
+add_test(NAME e2e_program COMMAND program_e2e)
+set_tests_properties(e2e_peers_start PROPERTIES FIXTURES_SETUP e2e_peers TIMEOUT 120 LABELS e2e)
+set_tests_properties(e2e_peers_stop PROPERTIES FIXTURES_CLEANUP e2e_peers TIMEOUT 60 LABELS e2e)
+set_tests_properties(e2e_program PROPERTIES FIXTURES_REQUIRED e2e_peers TIMEOUT 300 LABELS e2e)

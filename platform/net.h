@@ -31,8 +31,9 @@ constexpr int NET_WSAHOST_NOT_FOUND = 11001;
 constexpr int NET_WSATRY_AGAIN = 11002;
 constexpr int NET_WSANO_DATA = 11004;
 
-// Parses a dotted-decimal address; NET_INADDR_NONE for any other text (and for the
-// all-ones address itself).
+// Parses an address in any of the platform's dotted forms (a.b.c.d, a.b.c, a.b or a; each
+// part decimal, octal or hexadecimal; the text may go on after a blank); NET_INADDR_NONE for
+// any other text, and for the all-ones address itself.
 uint32_t NetInetAddr(const char* text);
 
 // Starts a lookup whose result lands in buffer; 0 when none could be started.

@@ -41,3 +41,8 @@ uint32_t PlatformGetControlText(WindowHandle dialog, int controlId, char* text, 
 void PlatformBroadcastTimeChange();
 
 void PlatformDestroyWindow(WindowHandle window);
+
+// Queues a message for the window behind those already waiting; it is handled after the
+// current one has been handled to its end. False when it could not be queued (no such
+// window, or its queue is full).
+bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);

@@ -6,9 +6,14 @@
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "ui/main_window.h"
+#include "ui/messages.h"
 #include "ui/resource.h"
 
 uint8_t lastRunFailed = 0;
+
+void ResetConsensusGlobals() {
+    lastRunFailed = 0;
+}
 
 // The protocol's 32-bit seconds run out on 2036-02-07 06:28:16 UTC and start again at 0. One
 // such era lasts 2^32 s, about 136 years; an answer is read in the era that puts it nearest the
@@ -126,10 +131,14 @@ bool ApplyConsensus() {
             SaveServer(farthest);
             continue;
         }
+        const Ms1900 attempt = NowMs();
         const Ms1900 set = AdjustSystemClock(mean);
         lastCorrectionValue = mean;
         lastCorrectionTime = set;
-        lastRunTime = set;
+        // A clock that the platform would not let us set is recorded as no correction (0), but
+        // the schedule still counts from this attempt: counted from 0, every tick would find
+        // the next run due at once.
+        lastRunTime = set != 0 ? set : attempt;
         WriteMsSetting("LastCorrectionTime", lastCorrectionTime);
         WriteMsSetting("LastCorrectionValue", lastCorrectionValue);
         if (quitAfterCorrection) {

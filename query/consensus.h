@@ -17,3 +17,6 @@ void RecordSample(int slot, uint32_t serverSeconds);
 Ms1900 AnswerToMs1900(uint32_t serverSeconds, Ms1900 now);
 void ReduceSamples(int slot);
 bool ApplyConsensus();
+
+// Puts this module's globals back to their start values (for tests).
+void ResetConsensusGlobals();

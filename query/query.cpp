@@ -1,11 +1,14 @@
 #include "query/query.h"
 
+#include <cstring>
+
 #include "platform/window.h"
 #include "query/consensus.h"
 #include "query/schedule.h"
 #include "servers/server_table.h"
 #include "ui/list_view.h"
 #include "ui/main_window.h"
+#include "ui/messages.h"
 #include "ui/resource.h"
 #include "ui/tray.h"
 
@@ -26,35 +29,63 @@ static const char PRUNE_TEXT[] =
 // result again. So the end of the run waits until every slot of the run has been started.
 static bool startingRun = false;
 static bool runEndWaiting = false;
-// Counts the runs begun, so the end of a run can tell whether another began meanwhile.
-static uint32_t runSerial = 0;
+// Runs begun so far; the pruning question tells by it whether a run began while it was open.
+static uint32_t runsBegun = 0;
+
+void ResetQueryGlobals() {
+    memset(querySessions, 0, sizeof querySessions);
+    activeQueries = 0;
+    testOnly = 0;
+    runDeadline = 0;
+    startingRun = false;
+    runEndWaiting = false;
+    runsBegun = 0;
+}
 
 static bool ValidSlot(int slot) {
     return slot >= 0 && slot < SERVER_SLOT_COUNT;
 }
 
+// The question about pruning is not asked from here: its box runs a message loop, and a run
+// that began inside it would begin in the middle of this one's end. It is posted instead and
+// asked once this end has unwound. Both flags clear now, so that the quit timer the correction
+// may have armed cannot end the program under the question.
 static void EndRun() {
     const bool corrected = !testOnly && ApplyConsensus();
     UpdateTrayStatus(TrayIdle);
     PlatformSetControlText(mainDialog, IDOK, "Correct NOW!");
     RefreshDirtyRows();
     if (corrected && freshDefaults) {
-        // Cleared before the box: the quit timer that the correction armed may fire while the
-        // box is open, and must not end the program under the user's question.
         quitAfterCorrection = 0;
         freshDefaults = false;
-        const uint32_t serial = runSerial;
-        const bool accepted = PlatformMessageBox(mainDialog, PRUNE_TEXT, "Chronoplex",
-                                                 BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK;
-        // The box lets messages in. A run that began meanwhile has replaced the results the
-        // pruning would go by (a failed one would have it drop every server), so the offer
-        // waits for the next successful run instead.
-        if (runSerial != serial) {
-            freshDefaults = true;
-        } else if (accepted) {
-            KeepBestFour();
-        }
+        PlatformPostMessage(mainDialog, WM_OFFER_PRUNING, 0, 0);
     }
+}
+
+// The pruning goes by the results of the run that offered it. A run going on now, or one that
+// begins while the question is open, replaces those results (a failing one leaves no good
+// server at all, and the pruning would drop every one); the offer then waits for the next
+// successful run. A list reset since the offer has no results yet and an offer of its own to
+// come.
+void OnOfferPruning() {
+    if (freshDefaults) {
+        return;
+    }
+    if (activeQueries != 0) {
+        freshDefaults = true;
+        return;
+    }
+    const uint32_t runsBefore = runsBegun;
+    const bool accepted = PlatformMessageBox(mainDialog, PRUNE_TEXT, "Chronoplex",
+                                             BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK;
+    if (!accepted) {
+        return;
+    }
+    if (runsBegun != runsBefore || freshDefaults) {
+        freshDefaults = true;
+        return;
+    }
+    KeepBestFour();
 }
 
 void StartCorrectionRun() {
@@ -106,7 +137,7 @@ void StartQuery(int slot) {
     // A run whose end is only waiting for the start loop is still the same run: the tray and
     // the button already say so.
     if (activeQueries++ == 0 && !runEndWaiting) {
-        runSerial++;
+        runsBegun++;
         UpdateTrayStatus(testOnly ? TrayTesting : TrayChecking);
         PlatformSetControlText(mainDialog, IDOK,
                                testOnly ? "Stop Testing..." : "Stop Correcting...");
@@ -139,7 +170,9 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
             continue;
         }
         session.lookupTask = 0;
-        if (error == NET_WSAHOST_NOT_FOUND) {
+        // A name without an IPv4 address (WSANO_DATA) is as much this one server's trouble as
+        // a name that does not exist.
+        if (error == NET_WSAHOST_NOT_FOUND || error == NET_WSANO_DATA) {
             EndQuery(slot, NoDnsEntry);
         } else if (error != 0) {
             // Anything but a missing name means the resolver itself is unreachable, and every
@@ -151,6 +184,34 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
         }
         return;
     }
+}
+
+// The platform hands a closed socket's value to the next socket at once, while notices posted
+// for the old one may still wait in the queue, and such a notice would then be taken for the
+// new socket's (a refusal for a server that answers, say). So the notices stop now, but the
+// socket is closed only by a message posted behind the ones already waiting: until then its
+// value stays taken, and once it is closed nothing queued can name it any more. Without a
+// window there are no notices either, and nowhere to post; it is closed at once.
+static void ReleaseSocket(SocketHandle socket) {
+    NetAsyncSelect(socket, mainDialog, 0, 0);
+    if (mainDialog == nullptr ||
+        !PlatformPostMessage(mainDialog, WM_CLOSE_SOCKET, socket, 0)) {
+        NetCloseSocket(socket);
+    }
+}
+
+// Only a socket released above comes here; one that a query holds is never closed behind its
+// back, whoever sent the message.
+void OnCloseSocket(SocketHandle socket) {
+    if (socket == 0) {
+        return;
+    }
+    for (const QuerySession& session : querySessions) {
+        if (session.phase != Idle && session.socketHandle == socket) {
+            return;
+        }
+    }
+    NetCloseSocket(socket);
 }
 
 // The entry points below act only on a query in the phase they belong to; anything else would
@@ -188,9 +249,6 @@ void OnConnectDone(int slot, uint32_t error) {
         return;
     }
     QuerySession& session = querySessions[slot];
-    // Set before the query can end: the end of a run may show a box, and a run that starts
-    // while it is open sets a deadline of its own that must not be overwritten afterwards.
-    runDeadline = NowMs() + ANSWER_WAIT_MS;
     if (error != 0) {
         EndQuery(slot, error == NET_WSAECONNREFUSED ? Refused : NoResponse);
     } else {
@@ -198,6 +256,7 @@ void OnConnectDone(int slot, uint32_t error) {
         session.phase = Reading;
         session.dirty = 1;
     }
+    runDeadline = NowMs() + ANSWER_WAIT_MS;
 }
 
 void OnSampleData(int slot, uint32_t error) {
@@ -229,8 +288,7 @@ void OnSampleData(int slot, uint32_t error) {
         ReduceSamples(slot);
         return;
     }
-    NetAsyncSelect(session.socketHandle, mainDialog, 0, 0);
-    NetCloseSocket(session.socketHandle);
+    ReleaseSocket(session.socketHandle);
     session.socketHandle = 0;
     ConnectSample(slot);
 }
@@ -245,8 +303,7 @@ void EndQuery(int slot, int32_t status) {
         session.lookupTask = 0;
     }
     if (session.socketHandle != 0) {
-        NetAsyncSelect(session.socketHandle, mainDialog, 0, 0);
-        NetCloseSocket(session.socketHandle);
+        ReleaseSocket(session.socketHandle);
         session.socketHandle = 0;
     }
     session.phase = Idle;
@@ -263,18 +320,9 @@ void EndQuery(int slot, int32_t status) {
     EndRun();
 }
 
-// Only the queries open on entry are ended. The last of them ends the run, and the box that
-// the end of a run may show lets messages in, among them a schedule tick that starts the next
-// run; the rest of a plain sweep would then end that new run's queries at once.
 void AbortAllQueries(int32_t status) {
-    bool open[SERVER_SLOT_COUNT];
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        open[slot] = querySessions[slot].phase != Idle;
-    }
-    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (open[slot]) {
-            EndQuery(slot, status);
-        }
+        EndQuery(slot, status);
     }
 }
 
@@ -282,10 +330,9 @@ void HandleLookupDone(uintptr_t wParam, intptr_t lParam) {
     OnLookupDone(wParam, (static_cast<uintptr_t>(lParam) >> 16) & 0xFFFF);
 }
 
-// The platform hands out the value of a closed socket again to the next one, and a notice
-// posted for the old socket may still be waiting in the queue (a second readable notice, for
-// one). A readable notice can only be meant for a socket that is reading and a connection
-// notice for one that is connecting, so a notice that fits neither is such a leftover.
+// A notice for a socket that no query holds any more is a leftover of one that has ended, and
+// a notice that does not fit the query's phase (a second readable notice, say) is turned away
+// by the step it reaches.
 void HandleSocketEvent(uintptr_t wParam, intptr_t lParam) {
     const SocketHandle socket = wParam;
     const uintptr_t event = static_cast<uintptr_t>(lParam) & 0xFFFF;
@@ -298,9 +345,9 @@ void HandleSocketEvent(uintptr_t wParam, intptr_t lParam) {
         if (session.phase == Idle || session.socketHandle != socket) {
             continue;
         }
-        if (event == NET_FD_READ && session.phase == Reading) {
+        if (event == NET_FD_READ) {
             OnSampleData(slot, error);
-        } else if (event == NET_FD_CONNECT && session.phase == Connecting) {
+        } else if (event == NET_FD_CONNECT) {
             OnConnectDone(slot, error);
         }
         return;

@@ -48,3 +48,11 @@ void AbortAllQueries(int32_t status);
 void HandleLookupDone(uintptr_t wParam, intptr_t lParam);
 void HandleSocketEvent(uintptr_t wParam, intptr_t lParam);
 void CheckRunDeadline();
+// WM_OFFER_PRUNING: asks whether to keep only the four fastest servers, as the end of a
+// successful run over fresh defaults offered.
+void OnOfferPruning();
+// WM_CLOSE_SOCKET: closes a socket whose notices were stopped when its query let it go.
+void OnCloseSocket(SocketHandle socket);
+
+// Puts this module's globals back to their start values (for tests).
+void ResetQueryGlobals();

@@ -6,6 +6,7 @@
 #include "query/query.h"
 #include "servers/settings.h"
 #include "ui/main_window.h"
+#include "ui/messages.h"
 #include "ui/resource.h"
 
 // Position 0 doubles as the row for any index outside the table.
@@ -21,6 +22,14 @@ int64_t scheduleIntervalMs = 0;
 Ms1900 lastRunTime = 0;
 uint8_t quitAfterCorrection = 0;
 char launchMode = 0;
+
+void ResetScheduleGlobals() {
+    scheduleIndex = 0;
+    scheduleIntervalMs = 0;
+    lastRunTime = 0;
+    quitAfterCorrection = 0;
+    launchMode = 0;
+}
 
 // The automatic start follows the raw index, not the row: a stored index out of range still
 // means someone chose a schedule.

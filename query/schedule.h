@@ -23,3 +23,6 @@ void OnScheduleSlider(int32_t position);
 void OnClockTimer();
 void OnQuitTimer();
 void LaunchTrigger();
+
+// Puts this module's globals back to their start values (for tests).
+void ResetScheduleGlobals();

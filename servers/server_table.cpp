@@ -11,6 +11,12 @@ ServerRecord serverTable[SERVER_SLOT_COUNT];
 bool freshDefaults = false;
 bool needDefaults = true;
 
+void ResetServerTableGlobals() {
+    memset(serverTable, 0, sizeof serverTable);
+    freshDefaults = false;
+    needDefaults = true;
+}
+
 // Public servers of the Time protocol (TCP port 37), in the order they are installed.
 const char* const DEFAULT_SERVERS[DEFAULT_SERVER_COUNT] = {
     "time.nist.gov",
@@ -158,51 +164,44 @@ void LoadServerList() {
     }
 }
 
-static int CountKept() {
-    int good = 0;
-    for (const ServerRecord& record : serverTable) {
-        good += !IsFreeSlot(record) && IsKeptByPruning(record.status);
-    }
-    return good;
-}
-
 static void FreeSlot(int slot) {
     serverTable[slot].name[0] = 0;
     UpdateServer(slot);
 }
 
-// Only servers with a good result stay. A slot dropped while its query is still open has that
-// query ended first, so that its late outcome cannot land on a server added to the slot
-// afterwards. Ending the last open query ends the run, which may reject a server as an
-// outlier and may prune the list itself; so the queries are all ended before anything is
-// freed, and the second pass counts what is actually left.
+// Only servers with a good result stay. The keep-best command may come during a run: a slot
+// dropped while its query is still open has that query ended first, so that its late outcome
+// cannot land on a server added to the slot afterwards. Ending the last open query ends the
+// run, whose consensus may still reject a server as an outlier; so every such query is ended
+// before any slot is judged.
 void KeepBestFour() {
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
             EndQuery(slot, Interrupted);
         }
     }
-    // A box at the end of that run lets messages in, and a query may have started meanwhile.
+    int good = 0;
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
-            EndQuery(slot, Interrupted);
-            if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
-                FreeSlot(slot);
-            }
+        if (IsFreeSlot(serverTable[slot])) {
+            continue;
+        }
+        if (IsKeptByPruning(serverTable[slot].status)) {
+            good++;
+        } else {
+            FreeSlot(slot);
         }
     }
-    while (CountKept() > KEEP_BEST_COUNT) {
+    // Among equal latencies the highest slot goes first.
+    for (; good > KEEP_BEST_COUNT; good--) {
         int chosen = -1;
         for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-            if (!IsFreeSlot(serverTable[slot]) && IsKeptByPruning(serverTable[slot].status) &&
+            if (!IsFreeSlot(serverTable[slot]) &&
                 (chosen < 0 || serverTable[slot].latency >= serverTable[chosen].latency)) {
                 chosen = slot;
             }
         }
         EndQuery(chosen, Interrupted);
-        if (!IsFreeSlot(serverTable[chosen])) {
-            FreeSlot(chosen);
-        }
+        FreeSlot(chosen);
     }
     SortRows();
 }

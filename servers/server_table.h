@@ -1,5 +1,6 @@
 // The table of 64 server slots and its operations. Every operation that changes a slot saves
-// it before returning, so the settings key holds one value per occupied slot.
+// it before returning, so the settings key holds one value per occupied slot; the one
+// exception is AddServer, whose callers save the slot it filled through UpdateServer.
 #pragma once
 #include <cstdint>
 
@@ -24,3 +25,6 @@ void UpdateServer(int slot);
 void ResetServerList();
 void LoadServerList();
 void KeepBestFour();
+
+// Puts this module's globals back to their start values (for tests).
+void ResetServerTableGlobals();

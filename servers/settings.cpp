@@ -11,6 +11,13 @@ int64_t userOffsetMs = 0;
 int64_t lastCorrectionValue = 0;
 Ms1900 lastCorrectionTime = 0;
 
+void ResetSettingsGlobals() {
+    correctOnLaunch = 0;
+    userOffsetMs = 0;
+    lastCorrectionValue = 0;
+    lastCorrectionTime = 0;
+}
+
 static const char REGISTRY_PROBLEM[] = "Registry Problem";
 // The platform's limit for the program's path, 260 characters, and the zero.
 constexpr uint32_t PROGRAM_PATH_SIZE = 261;

@@ -29,3 +29,6 @@ bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize,
 
 // Writes or removes the automatic start at logon, and rewrites the uninstall entry.
 void RegisterAutoStart(bool enable);
+
+// Puts this module's globals back to their start values (for tests).
+void ResetSettingsGlobals();

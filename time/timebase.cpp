@@ -9,6 +9,10 @@
 
 uint64_t tickFactor = 0;
 
+void ResetTimebaseGlobals() {
+    tickFactor = 0;
+}
+
 // Truncating division first, so that the part below a millisecond is dropped rather than
 // carried into the next one.
 Ms1900 FileTimeToMs1900(uint64_t fileTime) {
@@ -37,15 +41,18 @@ Ms1900 AdjustSystemClock(int64_t delta) {
     bool representable =
         delta >= 0 ? now <= LATEST_SETTABLE_MS - delta : now >= -EPOCH_DISTANCE_MS - delta;
     Ms1900 t = representable ? now + delta : 0;
+    uint32_t error = 0;
     CivilTime utc = {};
     if (representable) {
         PlatformFileTimeToCivil(Ms1900ToFileTime(t), &utc);
         if (!PlatformSetSystemTime(utc)) {
             t = 0;
+            // Read at once: the priority call below may change the last error.
+            error = PlatformLastError();
         }
     }
     PlatformSetPriorityClass(PRIORITY_CLASS_NORMAL);
-    if (t == 0 && (!representable || PlatformLastError() != PLATFORM_ERROR_PRIVILEGE_NOT_HELD)) {
+    if (t == 0 && (!representable || error != PLATFORM_ERROR_PRIVILEGE_NOT_HELD)) {
         FatalError("Cannot set the system time");
     }
     return t;

@@ -24,3 +24,6 @@ Ms1900 AdjustSystemClock(int64_t delta);
 // "h:mm:ss?m on m/d/yy " in local time; out holds at least DATE_TIME_TEXT_SIZE bytes.
 void FormatDateTime(Ms1900 t, char* out);
 TickMs ReadTickMs();
+
+// Puts this module's globals back to their start values (for tests).
+void ResetTimebaseGlobals();

@@ -1,14 +1,20 @@
-// Identifiers of the main window: resources, controls, commands, private messages and timers.
-// Plain numbers, so the resource compiler and the portable logic both read this file.
+// Resource identifiers of the program, grouped by kind. Plain numbers, so that the resource
+// compiler and the C++ code both read this file.
 #pragma once
 
+// Icons
 #define IDI_CLOCK 1
 #define IDI_CLOCK_ALT 2
-#define IDI_WARNING 3
+#define IDI_CLOCK_FAILED 3
+
+// Dialog layouts
 #define IDD_MAIN 101
+
+// Menus
 #define IDR_TRAY_MENU 102
 #define IDR_SERVER_MENU 103
 
+// Controls of IDD_MAIN (the buttons IDOK 1 and IDCANCEL 2 are the platform's)
 #ifndef IDOK
 #define IDOK 1
 #endif
@@ -23,6 +29,7 @@
 #define IDC_STATUS_TEXT 1012
 #define IDC_CORRECT_ON_LAUNCH 1013
 
+// Commands
 #define ID_RUN_IF_IDLE 6
 #define ID_OPTIONS 40003
 #define ID_EXIT 40006
@@ -33,11 +40,3 @@
 #define ID_RENAME_SERVER 40011
 #define ID_TEST_SERVERS 40012
 #define ID_KEEP_BEST_FOUR 40013
-
-#define WM_TRAY_NOTIFY 1024
-#define WM_LOOKUP_DONE 1025
-#define WM_SOCKET_EVENT 1026
-
-#define TIMER_CLOCK 0
-#define TIMER_QUIT 1
-#define TIMER_BUSY 2

@@ -229,9 +229,12 @@ uint32_t PlatformLastError() {
     return state.lastError;
 }
 
+// Some of the platform's calls clear the last error when they succeed; this one does so here,
+// so that a caller that reads the error of an earlier call too late is caught.
 void PlatformSetPriorityClass(uint32_t priorityClass) {
     state.priority = priorityClass;
     state.priorityChanges++;
+    state.lastError = 0;
 }
 
 // ---- counter ----
@@ -459,4 +462,15 @@ void PlatformDestroyWindow(WindowHandle) {
 }
 int SimDestroyCount() {
     return state.destroys;
+}
+
+// There is no window to post to without a handle; a full queue stands for the platform's own
+// limit.
+bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    QueueItem* item = window != nullptr ? NewItem(0) : nullptr;
+    if (item == nullptr) {
+        return false;
+    }
+    item->message = SimMessage{window, message, wParam, lParam};
+    return true;
 }

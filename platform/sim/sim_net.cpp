@@ -420,31 +420,78 @@ uint32_t SimAddress(int a, int b, int c, int d) {
 
 // ---- the platform's operations ----
 
-// Four decimal numbers of at most three digits, each below 256, separated by single dots and
-// nothing else around them.
-uint32_t NetInetAddr(const char* text) {
-    int parts[4];
-    const char* p = text;
-    for (int i = 0; i < 4; i++) {
-        int value = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) {
-            value = value * 10 + (*p - '0');
-            digits++;
-            p++;
-        }
-        if (digits == 0 || digits > 3 || value > 255) {
-            return NET_INADDR_NONE;
-        }
-        parts[i] = value;
-        if (i < 3 && *p++ != '.') {
-            return NET_INADDR_NONE;
-        }
+// The platform's forms: one to four parts between dots, a.b.c.d, a.b.c (c fills the last 16
+// bits), a.b (b the last 24) or a (all 32); each part decimal, octal after a leading 0 or
+// hexadecimal after 0x or 0X, and none wider than its place. The address ends at the end of
+// the text or at a blank, tab or line break, and anything may follow that: the platform
+// reads "1.2.3.4 x" as 1.2.3.4. Any other text, and the all-ones address, is INADDR_NONE.
+static int DigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    if (*p != 0) {
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+static bool EndsAddress(char c) {
+    return c == 0 || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+uint32_t NetInetAddr(const char* text) {
+    if (text == nullptr) {
         return NET_INADDR_NONE;
     }
-    return SimAddress(parts[0], parts[1], parts[2], parts[3]);
+    uint64_t parts[4];
+    int count = 0;
+    const char* p = text;
+    for (;;) {
+        int base = 10;
+        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+            base = 16;
+            p += 2;
+        } else if (p[0] == '0') {
+            base = 8; // the 0 is a digit of the part as well
+        }
+        uint64_t value = 0;
+        int digits = 0;
+        for (int d = DigitValue(*p); d >= 0 && d < base; d = DigitValue(*++p)) {
+            value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+            if (value > 0xFFFFFFFFu) {
+                return NET_INADDR_NONE;
+            }
+            digits++;
+        }
+        if (digits == 0 || count == 4) {
+            return NET_INADDR_NONE;
+        }
+        parts[count++] = value;
+        if (*p != '.') {
+            break;
+        }
+        p++;
+    }
+    if (!EndsAddress(*p)) {
+        return NET_INADDR_NONE;
+    }
+    // The last part fills every byte that the parts before it leave.
+    const int lastBits = 32 - 8 * (count - 1);
+    uint64_t value = parts[count - 1];
+    if (lastBits < 32 && value >> lastBits != 0) {
+        return NET_INADDR_NONE;
+    }
+    for (int i = 0; i < count - 1; i++) {
+        if (parts[i] > 255) {
+            return NET_INADDR_NONE;
+        }
+        value |= parts[i] << (24 - 8 * i);
+    }
+    return SimAddress(static_cast<int>(value >> 24), static_cast<int>(value >> 16 & 255),
+                      static_cast<int>(value >> 8 & 255), static_cast<int>(value & 255));
 }
 
 TaskHandle NetAsyncGetHostByName(WindowHandle window, uint32_t message, const char* name,

@@ -39,3 +39,7 @@ void PlatformBroadcastTimeChange() {
 void PlatformDestroyWindow(WindowHandle window) {
     DestroyWindow(Hwnd(window));
 }
+
+bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    return PostMessageA(Hwnd(window), message, wParam, lParam) != 0;
+}

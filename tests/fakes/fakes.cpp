@@ -12,6 +12,7 @@
 #include "time/timebase.h"
 #include "ui/list_view.h"
 #include "ui/main_window.h"
+#include "ui/messages.h"
 #include "ui/resource.h"
 
 FakeLog fakeLog;
@@ -25,24 +26,12 @@ void ResetFakes() {
 }
 
 void ResetLogicGlobals() {
-    memset(serverTable, 0, sizeof serverTable);
-    memset(querySessions, 0, sizeof querySessions);
-    freshDefaults = false;
-    needDefaults = true;
-    activeQueries = 0;
-    testOnly = 0;
-    runDeadline = 0;
-    lastRunFailed = 0;
-    correctOnLaunch = 0;
-    userOffsetMs = 0;
-    lastCorrectionValue = 0;
-    lastCorrectionTime = 0;
-    scheduleIndex = 0;
-    scheduleIntervalMs = 0;
-    lastRunTime = 0;
-    quitAfterCorrection = 0;
-    launchMode = 0;
-    tickFactor = 0;
+    ResetTimebaseGlobals();
+    ResetServerTableGlobals();
+    ResetSettingsGlobals();
+    ResetQueryGlobals();
+    ResetConsensusGlobals();
+    ResetScheduleGlobals();
 }
 
 // The real one never returns on its first call; the fake returns like a second call does, so
@@ -86,10 +75,4 @@ void UpdateTrayStatus(TrayMode mode) {
 
 void AnimateTrayStep() {
     fakeLog.animateCount++;
-}
-
-void BusyTick() {
-    AnimateTrayStep();
-    CheckRunDeadline();
-    RefreshDirtyRows();
 }

@@ -1,5 +1,5 @@
 // Recording stand-ins for the user interface and the process shell, linked into the native
-// tests in place of the real window code.
+// tests and the Win32 suites in place of the real window code.
 #pragma once
 
 #include "ui/tray.h"
@@ -20,10 +20,6 @@ extern FakeLog fakeLog;
 // Clears the log and the window state the fakes stand for.
 void ResetFakes();
 
-// Puts every global of the logic back to its start value: the server table, the query
-// sessions, the run counters, the settings mirrors and the schedule state.
+// Puts every global of the logic back to its start value, each module's through the reset
+// that the module owns.
 void ResetLogicGlobals();
-
-// The work of the main window's busy timer, in its order: the tray's animation, the run's
-// deadline, the list's refresh.
-void BusyTick();

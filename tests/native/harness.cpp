@@ -1,10 +1,12 @@
 #include "tests/native/harness.h"
 
 #include "platform/sim/sim.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
+#include "ui/messages.h"
 #include "ui/resource.h"
 
 void ResetWorld() {
@@ -14,25 +16,7 @@ void ResetWorld() {
 }
 
 void DispatchMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    switch (message) {
-    case WM_LOOKUP_DONE:
-        HandleLookupDone(wParam, lParam);
-        break;
-    case WM_SOCKET_EVENT:
-        HandleSocketEvent(wParam, lParam);
-        break;
-    case PLATFORM_WM_TIMER:
-        if (wParam == TIMER_CLOCK) {
-            OnClockTimer();
-        } else if (wParam == TIMER_QUIT) {
-            OnQuitTimer();
-        } else if (wParam == TIMER_BUSY) {
-            BusyTick();
-        }
-        break;
-    default:
-        break;
-    }
+    HandleEngineMessage(message, wParam, lParam);
 }
 
 void RunFor(uint64_t ms) {
@@ -53,6 +37,10 @@ bool RunUntil(bool (*pred)(), uint64_t maxMs) {
         DispatchMessage(m.message, m.wParam, m.lParam);
     }
     return true;
+}
+
+bool Settled() {
+    return activeQueries == 0 && SimQueuedMessageCount() == 0;
 }
 
 int32_t StoredStatus(int slot) {

@@ -15,5 +15,9 @@ void RunFor(uint64_t ms);
 // Handles messages until pred() holds or maxMs of virtual time have passed; true if it held.
 bool RunUntil(bool (*pred)(), uint64_t maxMs);
 
+// No run is in progress and no message waits: what the end of a run posted (sockets to close,
+// the offer to prune) has been handled too.
+bool Settled();
+
 // The status stored in the slot's registry value, or -1 when the slot has no stored value.
 int32_t StoredStatus(int slot);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/registry.h"
 #include "platform/sim/sim.h"
 #include "query/query.h"
@@ -12,6 +13,7 @@
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
 #include "ui/main_window.h"
+#include "ui/messages.h"
 #include "ui/resource.h"
 
 namespace {
@@ -231,6 +233,24 @@ TEST_F(Schedule, FirstTickWithoutStoredCorrectionRuns) {
     ASSERT_TRUE(RunUntil(RunOver, 5000));
     EXPECT_EQ(SimConnectCount(SimAddress(127, 0, 0, 2)), SAMPLE_COUNT);
     EXPECT_EQ(serverTable[0].status, Used);
+}
+
+// A correction that the platform refuses for lack of privilege stores no time, yet the
+// schedule counts from the attempt: the next run comes a whole interval later, not at the
+// next tick.
+TEST_F(Schedule, RefusedCorrectionWaitsAWholeInterval) {
+    AddServers(1, SIM_ANSWER, 3000);
+    SimSetClockFailure(PLATFORM_ERROR_PRIVILEGE_NOT_HELD);
+    Launch(0, 's', 2); // every 5 minutes, nothing stored: the first tick runs
+    ASSERT_TRUE(RunUntil(
+        [] { return activeQueries == 0 && SimConnectCount(SimAddress(127, 0, 0, 2)) > 0; },
+        20000));
+    EXPECT_EQ(lastCorrectionTime, 0);
+    EXPECT_EQ(SimClockSetCount(), 0);
+    RunFor(300000 - 1000);
+    EXPECT_EQ(SimConnectCount(SimAddress(127, 0, 0, 2)), SAMPLE_COUNT);
+    RunFor(12000);
+    EXPECT_EQ(SimConnectCount(SimAddress(127, 0, 0, 2)), 2 * SAMPLE_COUNT);
 }
 
 TEST_F(Schedule, ShorterIntervalMakesARunDue) {

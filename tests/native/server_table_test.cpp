@@ -241,17 +241,17 @@ TEST_F(ServerTable, KeepBestFourEndsAnOpenQuery) {
     ASSERT_EQ(querySessions[2].phase, Reading);
     KeepBestFour();
     EXPECT_EQ(activeQueries, 0);
-    EXPECT_EQ(SimOpenSocketCount(), 0);
+    EXPECT_EQ(querySessions[2].socketHandle, 0u);
     EXPECT_EQ(Occupied(), "0 1 3 4 ");
     EXPECT_EQ(AddServer("new.example"), 2);
     RunFor(200000);
     EXPECT_EQ(serverTable[2].status, None) << "the old query's outcome reached the new server";
+    EXPECT_EQ(SimOpenSocketCount(), 0);
 }
 
 // Ending the last open query ends the run; a successful run over fresh defaults offers the
-// pruning, which then runs inside the outer one. The outer pass must count what is left, or
-// it removes servers a second time.
-TEST_F(ServerTable, KeepBestFourReentered) {
+// pruning, but asks only once the command is over, so the two never run inside each other.
+TEST_F(ServerTable, KeepBestFourThatEndsARunAsksAfterwards) {
     for (int slot = 0; slot < 6; slot++) {
         Occupy(slot, "s.example", Used, 100 - 10 * slot);
         serverTable[slot].correction = 500;
@@ -260,9 +260,12 @@ TEST_F(ServerTable, KeepBestFourReentered) {
     querySessions[6].phase = Reading;
     activeQueries = 1;
     freshDefaults = true;
-    KeepBestFour(); // the box answers OK
-    EXPECT_EQ(SimBoxCount(), 1) << "the run end did not offer the pruning";
+    KeepBestFour();
+    EXPECT_EQ(SimBoxCount(), 0);
     EXPECT_EQ(SimClockSetCount(), 1);
+    EXPECT_EQ(Occupied(), "2 3 4 5 ");
+    RunFor(0); // the question, answered OK, finds nothing more to drop
+    EXPECT_EQ(SimBoxCount(), 1) << "the run end did not offer the pruning";
     EXPECT_EQ(Occupied(), "2 3 4 5 ");
 }
 

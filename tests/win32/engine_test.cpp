@@ -196,6 +196,47 @@ TEST_F(EngineTest, QuietServersEndAtTheDeadline) {
     EXPECT_EQ(AcceptCount(1), 1);
 }
 
+// The platform gives a closed socket's value to the next socket at once. A run begun straight
+// after an abort, while notices of the aborted run still wait in the queue, must not take
+// them for its own. The refusals come first, so the answering servers' later sockets take
+// those values; the abort comes once their next connections have completed unhandled.
+TEST_F(EngineTest, RunBegunAtAnAbortIgnoresTheAbortedRunsNotices) {
+    const char* const refusing[] = {"127.0.2.20", "127.0.2.21", "127.0.2.22", "127.0.2.23"};
+    const TimeServerSetup answering[] = {{"127.0.2.24", ServeTime, 0},
+                                         {"127.0.2.25", ServeTime, 0},
+                                         {"127.0.2.26", ServeTime, 0},
+                                         {"127.0.2.27", ServeTime, 0}};
+    ASSERT_TRUE(StartTimeServers(answering, 4, SERVER_LIFETIME_MS));
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        ResetEngine();
+        for (int i = 0; i < 4; i++) {
+            SetServer(i, refusing[i]);
+            SetServer(4 + i, answering[i].address);
+        }
+        StartCorrectionRun();
+        ASSERT_TRUE(PumpUntil(
+            [] {
+                for (int slot = 0; slot < 8; slot++) {
+                    if (slot < 4 ? querySessions[slot].phase != Idle
+                                 : querySessions[slot].sampleIndex < 2) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            RUN_LIMIT_MS));
+        Sleep(50);
+        AbortAllQueries(Interrupted);
+        StartCorrectionRun();
+        ASSERT_TRUE(PumpUntil(RunOver, RUN_LIMIT_MS));
+        for (int slot = 0; slot < 8; slot++) {
+            EXPECT_EQ(serverTable[slot].status, slot < 4 ? Refused : Used)
+                << serverTable[slot].name;
+        }
+    }
+}
+
 TEST_F(EngineTest, InterruptClosesTheOpenConnection) {
     const TimeServerSetup setup = {"127.0.2.16", ServeSilent, 0};
     ASSERT_TRUE(StartTimeServers(&setup, 1, SERVER_LIFETIME_MS));

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "tests/fakes/fakes.h"
 #include "ui/main_window.h"
-// The system headers name a stock icon IDI_WARNING too; ours is the one meant here.
-#undef IDI_WARNING
+#include "ui/messages.h"
 #include "ui/resource.h"
 
 HWND testWindow = nullptr;
@@ -17,27 +17,17 @@ void SetNoticeSink(std::function<void(const Notice&)> sink) {
     noticeSink = std::move(sink);
 }
 
-// The same routing as the main dialog's procedure, for the messages a run produces.
+// Network notices go to the sink while one is set; everything else the engine handles goes
+// through the same routing as the main dialog's procedure.
 static LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_LOOKUP_DONE:
-    case WM_SOCKET_EVENT:
-        if (noticeSink) {
-            noticeSink(Notice{message, wParam, lParam});
-        } else if (message == WM_LOOKUP_DONE) {
-            HandleLookupDone(wParam, lParam);
-        } else {
-            HandleSocketEvent(wParam, lParam);
-        }
+    if ((message == WM_LOOKUP_DONE || message == WM_SOCKET_EVENT) && noticeSink) {
+        noticeSink(Notice{message, wParam, lParam});
         return 0;
-    case WM_TIMER:
-        if (wParam == TIMER_BUSY) {
-            BusyTick();
-        }
-        return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
     }
+    if (HandleEngineMessage(message, wParam, lParam)) {
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 void StartTestPlatform() {

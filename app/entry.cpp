@@ -1,0 +1,166 @@
+#include "app/entry.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/fatal.h"
+#include "platform/registry.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+#include "time/timebase.h"
+#include "ui/dialog.h"
+#include "ui/main_window.h"
+#include "ui/resource.h"
+
+static const char OTHER_VERSION_TEXT[] =
+    "Registry settings of other versions of Chronoplex will be erased if you run this version.";
+static const char UNINSTALLED_TEXT[] = "Uninstall complete.  Now delete Chronoplex files.";
+static const char NO_PRIVILEGE_TEXT[] =
+    "You do not have privileges to set the system time.\n\nLog on as an Administrator instead.";
+
+static bool IsBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+const char* ArgumentText(const char* commandLine) {
+    const char* p = commandLine;
+    if (*p == '"') {
+        p++;
+        while (*p != 0 && *p != '"') {
+            p++;
+        }
+        if (*p == '"') {
+            p++;
+        }
+    } else {
+        while (*p != 0 && !IsBlankOrControl(*p)) {
+            p++;
+        }
+    }
+    while (*p != 0 && IsBlankOrControl(*p)) {
+        p++;
+    }
+    return p;
+}
+
+char LaunchLetter(const char* commandLine) {
+    const char first = ArgumentText(commandLine)[0];
+    return first == 's' || first == 'u' ? first : 0;
+}
+
+// The title alone is not enough: while a copy shows a question or an error box, that box
+// carries the same caption, and a command meant for the dialog would answer the question.
+HWND FindRunningCopy() {
+    HWND candidate = nullptr;
+    while ((candidate = FindWindowExA(nullptr, candidate, "#32770", PROGRAM_TITLE)) != nullptr) {
+        if (GetDlgItem(candidate, IDC_SERVER_LIST) != nullptr) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+// A stored version of any size other than four bytes is not this version's either.
+static void CheckSettingsVersion(bool* cancelled) {
+    uint8_t stored[64] = {};
+    uint32_t size = 0;
+    if (!ReadSetting("Version", stored, sizeof stored, &size)) {
+        return;
+    }
+    const uint32_t version = static_cast<uint32_t>(stored[0]) | stored[1] << 8 |
+                             stored[2] << 16 | static_cast<uint32_t>(stored[3]) << 24;
+    if (size == sizeof version && version == SETTINGS_VERSION) {
+        needDefaults = false;
+        return;
+    }
+    if (MessageBoxA(nullptr, OTHER_VERSION_TEXT, PROGRAM_TITLE, MB_OKCANCEL | MB_ICONERROR) !=
+        IDOK) {
+        *cancelled = true;
+        return;
+    }
+    if (PlatformRegDeleteKey(SETTINGS_KEY) != PLATFORM_ERROR_SUCCESS) {
+        FatalError("Cannot erase old Registry key");
+    }
+}
+
+// Returns true when this start ends here, the running copy having been told what to do.
+static bool HandOver(HWND running) {
+    if (correctOnLaunch) {
+        SendMessageA(running, WM_COMMAND, ID_RUN_IF_IDLE, 0);
+        return true;
+    }
+    if (launchMode != 'u') {
+        ShowWindow(running, SW_SHOW);
+        SetForegroundWindow(running);
+        return true;
+    }
+    SendMessageA(running, WM_COMMAND, ID_EXIT, 0);
+    return false;
+}
+
+static void Uninstall() {
+    RegisterAutoStart(false);
+    PlatformRegDeleteKey(SETTINGS_KEY);
+    PlatformRegDeleteKey(UNINSTALL_KEY);
+    FatalError(UNINSTALLED_TEXT);
+}
+
+static int MessageLoop() {
+    MSG msg = {};
+    // GetMessage gives -1 on an invalid call; that is an end too, not a message.
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        HWND dialog = MainWindow();
+        if (dialog != nullptr && IsDialogMessageA(dialog, &msg)) {
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return 0;
+}
+
+int RunProgram(HINSTANCE instance, const char* commandLine) {
+    bool cancelled = false;
+    CheckSettingsVersion(&cancelled);
+    if (cancelled) {
+        return 0;
+    }
+    ReadSetting("CorrectOnLaunch", &correctOnLaunch, sizeof correctOnLaunch);
+    launchMode = LaunchLetter(commandLine);
+
+    HWND running = FindRunningCopy();
+    if (running != nullptr && HandOver(running)) {
+        return 0;
+    }
+    if (launchMode == 'u') {
+        Uninstall();
+        return 0;
+    }
+    if (AdjustSystemClock(0) == 0) {
+        if (launchMode != 's') {
+            FatalError(NO_PRIVILEGE_TEXT);
+        }
+        return 0;
+    }
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+        FatalError("Could not open windows sockets.");
+        return 0;
+    }
+    winsockStarted = 1;
+    programInstance = instance;
+    InitCommonControls();
+    WriteSetting("Version", &SETTINGS_VERSION, sizeof SETTINGS_VERSION);
+    if (CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0) ==
+        nullptr) {
+        FatalError("Cannot open window");
+        return 0;
+    }
+    MessageLoop();
+    if (winsockStarted) {
+        WSACleanup();
+    }
+    return 0;
+}

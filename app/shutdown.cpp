@@ -1,0 +1,38 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include "app/fatal.h"
+#include "query/query.h"
+#include "ui/dialog.h"
+#include "ui/main_window.h"
+#include "ui/messages.h"
+
+uint8_t fatalShown = 0;
+uint8_t winsockStarted = 0;
+
+void TearDown() {
+    HWND window = MainWindow();
+    RemoveTrayIcon();
+    KillTimer(window, TIMER_CLOCK);
+    if (activeQueries != 0) {
+        AbortAllQueries(Interrupted);
+    }
+    // Last, so that they also stop whatever the end of an interrupted run armed.
+    KillTimer(window, TIMER_QUIT);
+    KillTimer(window, TIMER_BUSY);
+}
+
+void FatalError(const char* text) {
+    if (fatalShown) {
+        return;
+    }
+    fatalShown = 1;
+    if (mainDialog != nullptr) {
+        TearDown();
+    }
+    MessageBoxA(MainWindow(), text, PROGRAM_TITLE, MB_OK | MB_SYSTEMMODAL | MB_ICONERROR);
+    if (winsockStarted) {
+        WSACleanup();
+    }
+    ExitProcess(0);
+}

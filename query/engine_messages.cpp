@@ -1,0 +1,52 @@
+#include "query/engine_messages.h"
+
+#include "platform/window.h"
+#include "query/query.h"
+#include "query/schedule.h"
+#include "ui/list_view.h"
+#include "ui/messages.h"
+#include "ui/tray.h"
+
+void OnBusyTimer() {
+    AnimateTrayStep();
+    CheckRunDeadline();
+    RefreshDirtyRows();
+}
+
+static void OnEngineTimer(uintptr_t id) {
+    switch (id) {
+    case TIMER_CLOCK:
+        OnClockTimer();
+        break;
+    case TIMER_QUIT:
+        OnQuitTimer();
+        break;
+    case TIMER_BUSY:
+        OnBusyTimer();
+        break;
+    default:
+        break;
+    }
+}
+
+bool HandleEngineMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    switch (message) {
+    case WM_LOOKUP_DONE:
+        HandleLookupDone(wParam, lParam);
+        return true;
+    case WM_SOCKET_EVENT:
+        HandleSocketEvent(wParam, lParam);
+        return true;
+    case PLATFORM_WM_TIMER:
+        OnEngineTimer(wParam);
+        return true;
+    case WM_OFFER_PRUNING:
+        OnOfferPruning();
+        return true;
+    case WM_CLOSE_SOCKET:
+        OnCloseSocket(wParam);
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,555 @@
+// The real program as it is used: started with its command-line letters, told things by a
+// second copy, its boxes answered and its window clicked as a user would, and judged only by
+// what it leaves in the registry and by how it ends. Each scenario is a list of steps from
+// one table, run by one runner, in the prefix of this suite, against the loopback peers that
+// the suite's fixture starts:
+//   127.0.8.2 openbsd-inetd, 127.0.8.3 xinetd (four bytes), 127.0.8.4 inetutils-inetd (eight)
+//   127.0.8.9 nothing listens (refused)   127.0.8.10 silent       127.0.8.11 accept and close
+//   127.0.8.12 split answer               127.0.8.13 three bytes  127.0.8.14 four zero bytes
+//   127.0.8.15 extra bytes after four     127.0.8.16 an hour ahead 127.0.8.17 5 s behind
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* SETTINGS = "SOFTWARE\\Chronoplex";
+constexpr const char* RUN = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr const char* UNINSTALL = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chronoplex";
+constexpr const char* TITLE = "Chronoplex v2.1";
+constexpr int SERVER_LIST_ID = 1002;
+constexpr int STATUS_UNSET = -1;
+
+enum Op {
+    End,
+    Servers,     // text: blank-separated names for slots 0, 1, ...
+    SetDword,    // text: value name, n: the value
+    SetByte,     // text: value name, n: the value
+    Start,       // text: the argument text; env: a fault for chronoplex_faults.exe, or null
+    AwaitWindow, // n: 1 when it must be visible, 0 hidden
+    Box,         // text: caption; env: start of its text; n: the button that answers it
+    Command,     // n: a command sent as the tray menu or a second copy would
+    Click,       // n: the id of a button of the window
+    CloseBox,    // the window's close box
+    AwaitStatus, // n: slot, m: the status stored for it
+    Exits,       // n: the start whose process must end (with code 0) within m seconds
+    Running,     // n: the start whose process must still be running
+    NoWindow,    // the program shows no window
+    Status,      // n: slot, m: stored status (STATUS_UNSET: no stored value)
+    Value,       // text: "KEY|name"; env: expected text ("" absent, "*" present)
+    HonestResult, // n: slot: latency and correction of an honest server on loopback
+    LastCorrection, // the stored last correction agrees with the honest servers
+};
+
+struct Step {
+    Op op;
+    const char* text = nullptr;
+    const char* env = nullptr;
+    int64_t n = 0;
+    int64_t m = 0;
+};
+
+struct Scenario {
+    const char* name;
+    Step steps[24];
+};
+
+const char ALL_KINDS[] = "127.0.8.2 127.0.8.3 127.0.8.4 127.0.8.9 127.0.8.10 127.0.8.11 "
+                         "127.0.8.12 127.0.8.13 127.0.8.14 127.0.8.15 127.0.8.16 127.0.8.17";
+const char HONEST_AND_SILENT[] = "127.0.8.2 127.0.8.3 127.0.8.10";
+const char OTHER_VERSION[] =
+    "Registry settings of other versions of Chronoplex will be erased if you run this version.";
+const char UNINSTALLED[] = "Uninstall complete.  Now delete Chronoplex files.";
+const char NO_PRIVILEGE[] = "You do not have privileges to set the system time.";
+
+constexpr int VERSION = 0x20003;
+constexpr int OK = 1, CANCEL = 2;
+constexpr int ID_RUN_IF_IDLE = 6, ID_OPTIONS = 40003, ID_EXIT = 40006;
+
+// clang-format off
+const Scenario SCENARIOS[] = {
+    {"silent launch correction against every kind of server", {
+        {Servers, ALL_KINDS}, {SetDword, "Version", nullptr, VERSION},
+        {SetByte, "CorrectOnLaunch", nullptr, 1},
+        {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        // The silent server holds the run until its 20 s deadline; then 10 s to the end. A
+        // server that accepts and closes sends no readable notice (the platform reports the
+        // close, which the program does not ask for), so it too ends at the deadline.
+        {Exits, nullptr, nullptr, 0, 60},
+        {Status, nullptr, nullptr, 0, 102}, {Status, nullptr, nullptr, 1, 102},
+        {Status, nullptr, nullptr, 2, 102}, {Status, nullptr, nullptr, 3, 4},
+        {Status, nullptr, nullptr, 4, 3}, {Status, nullptr, nullptr, 5, 3},
+        {Status, nullptr, nullptr, 6, 2}, {Status, nullptr, nullptr, 7, 2},
+        {Status, nullptr, nullptr, 8, 2}, {Status, nullptr, nullptr, 9, 102},
+        {Status, nullptr, nullptr, 10, 100}, {Status, nullptr, nullptr, 11, 100},
+        {HonestResult, nullptr, nullptr, 0}, {HonestResult, nullptr, nullptr, 2},
+        {HonestResult, nullptr, nullptr, 9}, {LastCorrection}}},
+    {"first start installs the defaults and stamps the version", {
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Value, "S|Version", "0x20003"}, {Value, "S|Server057", "*"}, {Value, "S|Server058", ""},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "*"},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    {"automatic start follows the schedule position", {
+        {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 4},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Value, "R|Chronoplex", "* s"}, {Value, "U|UninstallString", "* u"},
+        {Value, "U|DisplayName", "Chronoplex"},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10},
+        {SetDword, "Schedule", nullptr, 0}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "* u"},
+        {CloseBox}, {Exits, nullptr, nullptr, 1, 10},
+        {SetDword, "Schedule", nullptr, 12}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Value, "R|Chronoplex", "* s"}, {CloseBox}, {Exits, nullptr, nullptr, 2, 10}}},
+    {"a second start shows the running copy", {
+        {SetDword, "Version", nullptr, VERSION}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Start, ""}, {Exits, nullptr, nullptr, 1, 10}, {AwaitWindow, nullptr, nullptr, 1},
+        {Command, nullptr, nullptr, 2 /* IDCANCEL: hide, no schedule: end */},
+        {Exits, nullptr, nullptr, 0, 10}}},
+    {"a second start with s also shows it", {
+        {SetDword, "Version", nullptr, VERSION}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Start, "s"}, {Exits, nullptr, nullptr, 1, 10}, {AwaitWindow, nullptr, nullptr, 1},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    {"with correct-on-launch a second start asks the running copy for a run", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "u"}, {Exits, nullptr, nullptr, 1, 10},
+        {AwaitStatus, nullptr, nullptr, 0, 102}, {Running, nullptr, nullptr, 0},
+        {Value, "S|Version", "0x20003"},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    {"uninstall ends the running copy and removes every entry", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
+        {SetDword, "Schedule", nullptr, 6}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
+        {Value, "S|Version", ""}, {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}}},
+    {"uninstall without a running copy", {
+        {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 6},
+        {Start, "u"}, {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 0, 10},
+        {Value, "S|Version", ""}, {Value, "U|UninstallString", ""}}},
+    {"settings of another version, answered Cancel", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, 0x20002},
+        {Start, "s"}, {Box, TITLE, OTHER_VERSION, CANCEL}, {Exits, nullptr, nullptr, 0, 10},
+        {NoWindow}, {Value, "S|Version", "0x20002"}, {Status, nullptr, nullptr, 0, 0}}},
+    {"settings of another version, answered OK", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, 0x20002},
+        {Start, ""}, {Box, TITLE, OTHER_VERSION, OK}, {AwaitWindow, nullptr, nullptr, 1},
+        {Value, "S|Version", "0x20003"}, {Value, "S|Server057", "*"},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    {"ending during a run keeps the finished servers", {
+        {Servers, HONEST_AND_SILENT}, {SetDword, "Version", nullptr, VERSION},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Click, nullptr, nullptr, 1},
+        {AwaitStatus, nullptr, nullptr, 0, 102}, {AwaitStatus, nullptr, nullptr, 1, 102},
+        {CloseBox}, {Exits, nullptr, nullptr, 0, 10},
+        {Status, nullptr, nullptr, 2, 8}, {Status, nullptr, nullptr, 0, 102},
+        {HonestResult, nullptr, nullptr, 0}, {LastCorrection}}},
+    {"a settings value that cannot be written ends the program", {
+        {Servers, HONEST_AND_SILENT}, {SetDword, "Version", nullptr, VERSION},
+        {Start, "", "CHRONOPLEX_FAULT_VALUE=Server001"}, {AwaitWindow, nullptr, nullptr, 1},
+        {Click, nullptr, nullptr, 1}, {Box, TITLE, "Registry Problem", OK},
+        {Exits, nullptr, nullptr, 0, 10},
+        // Slot 1's record is as it was before the run; the others are whole records.
+        {Status, nullptr, nullptr, 1, 0}, {Value, "S|Server000", "*"}, {Value, "S|Server002", "*"},
+        {Value, "S|Version", "0x20003"}}},
+    {"without the privilege to set the clock", {
+        {SetDword, "Version", nullptr, VERSION},
+        {Start, "", "CHRONOPLEX_FAULT_CLOCK=1314"}, {Box, TITLE, NO_PRIVILEGE, OK},
+        {Exits, nullptr, nullptr, 0, 10}, {NoWindow},
+        {Start, "s", "CHRONOPLEX_FAULT_CLOCK=1314"}, {Exits, nullptr, nullptr, 1, 10},
+        {NoWindow}, {Value, "R|Chronoplex", ""}}},
+    {"a clock that cannot be set for another reason", {
+        {SetDword, "Version", nullptr, VERSION},
+        {Start, "s", "CHRONOPLEX_FAULT_CLOCK=87"}, {Box, TITLE, "Cannot set the system time", OK},
+        {Exits, nullptr, nullptr, 0, 10}, {NoWindow}}},
+};
+// clang-format on
+
+// ---- the registry ----
+
+HKEY OpenKey(const char* path) {
+    HKEY key = nullptr;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS ? key
+                                                                                       : nullptr;
+}
+
+void WriteValue(const char* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, SETTINGS, &key), ERROR_SUCCESS);
+    RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+}
+
+// The value as text: a DWORD in hex, text as it stands, binary as its size; "" when missing.
+std::string ReadValue(const char* path, const char* name) {
+    HKEY key = OpenKey(path);
+    if (key == nullptr) {
+        return "";
+    }
+    BYTE data[512] = {};
+    DWORD size = sizeof data, type = 0;
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, data, &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) {
+        return "";
+    }
+    char text[600];
+    if (type == REG_DWORD) {
+        DWORD v;
+        memcpy(&v, data, sizeof v);
+        snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(v));
+    } else if (type == REG_SZ) {
+        snprintf(text, sizeof text, "%s", reinterpret_cast<char*>(data));
+    } else {
+        snprintf(text, sizeof text, "%lu bytes", static_cast<unsigned long>(size));
+    }
+    return text;
+}
+
+struct StoredServer {
+    char name[128];
+    int32_t enabled, status;
+    uint32_t latency;
+    uint8_t reserved[4];
+    int64_t correction;
+};
+static_assert(sizeof(StoredServer) == 152, "the stored record");
+
+bool ReadServer(int slot, StoredServer* out) {
+    HKEY key = OpenKey(SETTINGS);
+    if (key == nullptr) {
+        return false;
+    }
+    char name[16];
+    snprintf(name, sizeof name, "Server%03d", slot);
+    DWORD size = sizeof *out;
+    const bool read =
+        RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size) ==
+            ERROR_SUCCESS &&
+        size == sizeof *out;
+    RegCloseKey(key);
+    return read;
+}
+
+int StoredStatus(int slot) {
+    StoredServer s;
+    return ReadServer(slot, &s) ? s.status : STATUS_UNSET;
+}
+
+void ClearRegistry() {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL);
+    HKEY key = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, RUN, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, "Chronoplex");
+        RegCloseKey(key);
+    }
+}
+
+void InstallServers(const char* names) {
+    char list[512];
+    snprintf(list, sizeof list, "%s", names);
+    int slot = 0;
+    for (char* name = strtok(list, " "); name != nullptr; name = strtok(nullptr, " ")) {
+        StoredServer s = {};
+        snprintf(s.name, sizeof s.name, "%s", name);
+        s.enabled = 1;
+        char value[16];
+        snprintf(value, sizeof value, "Server%03d", slot++);
+        WriteValue(value, REG_BINARY, &s, sizeof s);
+    }
+}
+
+// ---- the program's processes and windows ----
+
+std::string ProgramPath(bool faults) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    char* slash = strrchr(path, '\\');
+    snprintf(slash + 1, sizeof path - static_cast<size_t>(slash + 1 - path), "%s",
+             faults ? "chronoplex_faults.exe" : "chronoplex.exe");
+    return path;
+}
+
+bool WaitFor(DWORD ms, bool (*condition)(const void*), const void* context) {
+    const DWORD start = GetTickCount();
+    while (!condition(context)) {
+        if (GetTickCount() - start > ms) {
+            return condition(context);
+        }
+        Sleep(50);
+    }
+    return true;
+}
+
+// The program's dialog: the title and the server list; a box carries the same title.
+HWND ProgramWindow() {
+    HWND w = nullptr;
+    while ((w = FindWindowExA(nullptr, w, "#32770", TITLE)) != nullptr) {
+        if (GetDlgItem(w, SERVER_LIST_ID) != nullptr) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+HWND FindBox(const char* caption) {
+    HWND w = nullptr;
+    while ((w = FindWindowExA(nullptr, w, "#32770", caption)) != nullptr) {
+        if (GetDlgItem(w, SERVER_LIST_ID) == nullptr && IsWindowVisible(w)) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+class Runner {
+  public:
+    ~Runner() {
+        for (int i = 0; i < count_; i++) {
+            if (WaitForSingleObject(processes_[i], 0) == WAIT_TIMEOUT) {
+                TerminateProcess(processes_[i], 1);
+            }
+            CloseHandle(processes_[i]);
+        }
+    }
+
+    void Run(const Scenario& scenario) {
+        for (const Step& step : scenario.steps) {
+            if (step.op == End || ::testing::Test::HasFatalFailure()) {
+                return;
+            }
+            Do(step);
+        }
+    }
+
+  private:
+    void Do(const Step& s) {
+        switch (s.op) {
+        case Servers:
+            InstallServers(s.text);
+            break;
+        case SetDword: {
+            const DWORD v = static_cast<DWORD>(s.n);
+            WriteValue(s.text, REG_DWORD, &v, sizeof v);
+            break;
+        }
+        case SetByte: {
+            const BYTE v = static_cast<BYTE>(s.n);
+            WriteValue(s.text, REG_BINARY, &v, sizeof v);
+            break;
+        }
+        case Start:
+            StartProgram(s.text, s.env);
+            break;
+        case AwaitWindow:
+            ASSERT_TRUE(WaitFor(
+                15000,
+                [](const void* visible) {
+                    HWND w = ProgramWindow();
+                    return w != nullptr && (IsWindowVisible(w) != FALSE) == (*static_cast<const int64_t*>(visible) != 0);
+                },
+                &s.n))
+                << "the program's window, visible " << s.n;
+            break;
+        case Box:
+            AnswerBox(s.text, s.env, static_cast<int>(s.n));
+            break;
+        case Command:
+            ASSERT_NE(ProgramWindow(), nullptr);
+            SendMessageA(ProgramWindow(), WM_COMMAND, static_cast<WPARAM>(s.n), 0);
+            break;
+        case Click:
+            ASSERT_NE(ProgramWindow(), nullptr);
+            SendMessageA(GetDlgItem(ProgramWindow(), static_cast<int>(s.n)), BM_CLICK, 0, 0);
+            break;
+        case CloseBox:
+            ASSERT_NE(ProgramWindow(), nullptr);
+            PostMessageA(ProgramWindow(), WM_SYSCOMMAND, SC_CLOSE, 0);
+            break;
+        case AwaitStatus: {
+            const int64_t slotStatus[2] = {s.n, s.m};
+            EXPECT_TRUE(WaitFor(
+                30000,
+                [](const void* c) {
+                    const int64_t* v = static_cast<const int64_t*>(c);
+                    return StoredStatus(static_cast<int>(v[0])) == v[1];
+                },
+                slotStatus))
+                << "slot " << s.n << " status " << StoredStatus(static_cast<int>(s.n));
+            break;
+        }
+        case Exits:
+            ASSERT_LT(s.n, count_);
+            ASSERT_EQ(WaitForSingleObject(processes_[s.n], static_cast<DWORD>(s.m * 1000)),
+                      WAIT_OBJECT_0)
+                << "start " << s.n << " still running";
+            {
+                DWORD code = 1;
+                GetExitCodeProcess(processes_[s.n], &code);
+                EXPECT_EQ(code, 0u) << "start " << s.n;
+            }
+            break;
+        case Running:
+            ASSERT_LT(s.n, count_);
+            EXPECT_EQ(WaitForSingleObject(processes_[s.n], 500), static_cast<DWORD>(WAIT_TIMEOUT));
+            break;
+        case NoWindow:
+            EXPECT_EQ(ProgramWindow(), nullptr);
+            break;
+        case Status:
+            EXPECT_EQ(StoredStatus(static_cast<int>(s.n)), s.m) << "slot " << s.n;
+            break;
+        case Value:
+            ExpectValue(s.text, s.env);
+            break;
+        case HonestResult:
+            ExpectHonest(static_cast<int>(s.n));
+            break;
+        case LastCorrection:
+            ExpectLastCorrection();
+            break;
+        case End:
+            break;
+        }
+    }
+
+    void StartProgram(const char* letters, const char* fault) {
+        ASSERT_LT(count_, 8);
+        const std::string path = ProgramPath(fault != nullptr);
+        std::string commandLine = "\"" + path + "\"";
+        if (letters[0] != 0) {
+            commandLine += std::string(" ") + letters;
+        }
+        char variable[64] = {};
+        if (fault != nullptr) {
+            snprintf(variable, sizeof variable, "%s", fault);
+            char* equals = strchr(variable, '=');
+            *equals = 0;
+            SetEnvironmentVariableA(variable, equals + 1);
+        }
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info = {};
+        std::string mutableLine = commandLine;
+        const BOOL started = CreateProcessA(path.c_str(), &mutableLine[0], nullptr, nullptr, FALSE,
+                                            0, nullptr, nullptr, &startup, &info);
+        if (fault != nullptr) {
+            SetEnvironmentVariableA(variable, nullptr);
+        }
+        ASSERT_TRUE(started) << commandLine;
+        CloseHandle(info.hThread);
+        processes_[count_++] = info.hProcess;
+    }
+
+    static void AnswerBox(const char* caption, const char* textStart, int answer) {
+        struct Wanted {
+            const char* caption;
+            HWND box;
+        } wanted = {caption, nullptr};
+        ASSERT_TRUE(WaitFor(
+            20000,
+            [](const void* c) {
+                Wanted* w = const_cast<Wanted*>(static_cast<const Wanted*>(c));
+                w->box = FindBox(w->caption);
+                return w->box != nullptr;
+            },
+            &wanted))
+            << "no box captioned " << caption;
+        char text[512] = {};
+        GetDlgItemTextA(wanted.box, 0xFFFF, text, sizeof text);
+        EXPECT_EQ(std::string(text).rfind(textStart, 0), 0u) << text;
+        PostMessageA(wanted.box, WM_COMMAND, static_cast<WPARAM>(answer), 0);
+    }
+
+    // "S|name" the settings key, "R|name" the automatic start, "U|name" the uninstall entry.
+    // Expected "" missing, "*" present, "* s" present and ending in " s", else the value.
+    static void ExpectValue(const char* where, const char* expected) {
+        const char* path = where[0] == 'S' ? SETTINGS : where[0] == 'R' ? RUN : UNINSTALL;
+        const std::string actual = ReadValue(path, where + 2);
+        const std::string e = expected;
+        if (e == "*") {
+            EXPECT_NE(actual, "") << where;
+        } else if (e.size() == 3 && e[0] == '*') {
+            EXPECT_GE(actual.size(), 2u) << where;
+            EXPECT_EQ(actual.substr(actual.size() < 2 ? 0 : actual.size() - 2), e.substr(1))
+                << where;
+            EXPECT_EQ(actual.rfind('"' + ProgramPath(false) + '"', 0), 0u) << actual;
+        } else {
+            EXPECT_EQ(actual, e) << where;
+        }
+    }
+
+    // A server on loopback answers within the second it reads; the correction lies between
+    // a second plus half the latency behind and half the latency ahead.
+    static void ExpectHonest(int slot) {
+        StoredServer s;
+        ASSERT_TRUE(ReadServer(slot, &s)) << slot;
+        EXPECT_LT(s.latency, 1000u) << s.name;
+        EXPECT_GE(s.correction, -1000 - int64_t{s.latency} - 50) << s.name;
+        EXPECT_LE(s.correction, int64_t{s.latency} + 50) << s.name;
+    }
+
+    // Under Wine a correction under half a second is taken (a time is stored), a larger one is
+    // refused for lack of privilege (0 is stored); either way the amount is stored.
+    static void ExpectLastCorrection() {
+        HKEY key = OpenKey(SETTINGS);
+        ASSERT_NE(key, nullptr);
+        int64_t time = -1, value = -1;
+        DWORD size = 8;
+        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionTime", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&time), &size),
+                  ERROR_SUCCESS);
+        size = 8;
+        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&value), &size),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        EXPECT_GE(value, -1100);
+        EXPECT_LE(value, 100);
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const int64_t nowMs =
+            static_cast<int64_t>((uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) / 10000) -
+            9435484800000;
+        if (value <= -500 || value >= 500) {
+            EXPECT_EQ(time, 0);
+        } else {
+            EXPECT_LE(std::llabs(time - nowMs), 120000) << time;
+        }
+    }
+
+    HANDLE processes_[8] = {};
+    int count_ = 0;
+};
+
+class ProgramE2E : public ::testing::TestWithParam<int> {};
+
+TEST_P(ProgramE2E, Scenario) {
+    const Scenario& scenario = SCENARIOS[GetParam()];
+    SCOPED_TRACE(scenario.name);
+    ClearRegistry();
+    {
+        Runner runner;
+        runner.Run(scenario);
+    }
+    // Nothing of the program may outlive its scenario.
+    WaitFor(5000, [](const void*) { return ProgramWindow() == nullptr; }, nullptr);
+    ClearRegistry();
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, ProgramE2E,
+                         ::testing::Range(0, static_cast<int>(sizeof SCENARIOS / sizeof SCENARIOS[0])),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             std::string name = SCENARIOS[info.param].name;
+                             for (char& c : name) {
+                                 c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             }
+                             return name;
+                         });
+
+} // namespace

@@ -1,0 +1,50 @@
+// Faults on demand for the end-to-end suite, linked only into chronoplex_faults.exe, a test
+// build of the program: the release program contains none of this. Wine neither refuses a
+// clock setting of under half a second nor lets a registry value be made unwritable, so these
+// stand between the program and the real platform calls, which the build renames to Real*.
+//
+//   CHRONOPLEX_FAULT_CLOCK=N       every setting of the clock fails with error N (1314: no
+//                                  privilege; anything else: some other failure)
+//   CHRONOPLEX_FAULT_VALUE=NAME    every store or delete of the settings value NAME fails
+//                                  with ERROR_ACCESS_DENIED
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/registry.h"
+
+bool RealPlatformSetSystemTime(const CivilTime& utc);
+long RealPlatformRegSetValue(RegKey key, const char* name, uint32_t type, const void* data,
+                             uint32_t size);
+long RealPlatformRegDeleteValue(RegKey key, const char* name);
+
+static const char* Fault(const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr && value[0] != 0 ? value : nullptr;
+}
+
+static bool ValueRefused(const char* valueName) {
+    const char* refused = Fault("CHRONOPLEX_FAULT_VALUE");
+    return refused != nullptr && valueName != nullptr && strcmp(refused, valueName) == 0;
+}
+
+bool PlatformSetSystemTime(const CivilTime& utc) {
+    if (const char* error = Fault("CHRONOPLEX_FAULT_CLOCK")) {
+        SetLastError(static_cast<DWORD>(strtoul(error, nullptr, 10)));
+        return false;
+    }
+    return RealPlatformSetSystemTime(utc);
+}
+
+long PlatformRegSetValue(RegKey key, const char* name, uint32_t type, const void* data,
+                         uint32_t size) {
+    return ValueRefused(name) ? PLATFORM_ERROR_ACCESS_DENIED
+                              : RealPlatformRegSetValue(key, name, type, data, size);
+}
+
+long PlatformRegDeleteValue(RegKey key, const char* name) {
+    return ValueRefused(name) ? PLATFORM_ERROR_ACCESS_DENIED
+                              : RealPlatformRegDeleteValue(key, name);
+}

@@ -1,0 +1,39 @@
+// What the main dialog's procedure hands its messages to: the window code's own interface.
+// Each handler lives with the part of the window that owns it; the portable logic never sees
+// this header (it reaches the window through ui/list_view.h, ui/tray.h and ui/main_window.h).
+#pragma once
+#include <windows.h>
+#include <commctrl.h>
+
+// ---- main window (ui/main_window.cpp) ----
+extern HINSTANCE programInstance; // the program's own module: dialog, menus, icons
+extern HWND serverListView;       // IDC_SERVER_LIST, taken when the dialog is initialised
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The body of the dialog's initialisation: settings, tray icon, list, schedule, launch run.
+void InitMainWindow();
+// mainDialog as the platform's window handle; null while there is no dialog.
+HWND MainWindow();
+
+// ---- server list (ui/list_view.cpp) ----
+// The list's image list, background and three columns, sized by its client width now.
+void InitServerList();
+// The list background follows the system's window colour.
+void SetListBackground();
+// Notifications of IDC_SERVER_LIST; TRUE when handled.
+INT_PTR OnListNotify(const NMHDR* header);
+// The list commands ID_ADD_SERVER ... ID_KEEP_BEST_FOUR.
+void OnListCommand(int command);
+// True while the in-place name editor is open; every command is dropped meanwhile.
+bool IsNameEditorOpen();
+
+// ---- tray icon (ui/tray.cpp) ----
+// NIM_ADD with the callback message only; UpdateTrayStatus gives it its picture and tip.
+void AddTrayIcon();
+void RemoveTrayIcon();
+// lParam of WM_TRAY_NOTIFY: the mouse message that happened over the icon.
+void OnTrayNotify(LPARAM mouseMessage);
+// The shell's "TaskbarCreated" message number (registered once); 0 before the first call.
+UINT TaskbarCreatedMessage();
+// The shell was restarted: add the icon again with its current picture and tip.
+void OnTaskbarCreated();

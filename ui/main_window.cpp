@@ -1,0 +1,327 @@
+// The main dialog: its initialisation, the dispatch of every message it receives, the window's
+// place on the screen, the offset box, the correct-on-launch box, and when it hides or goes.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstring>
+
+#include "app/fatal.h"
+#include "query/consensus.h"
+#include "query/engine_messages.h"
+#include "query/query.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+#include "time/duration.h"
+#include "ui/dialog.h"
+#include "ui/list_view.h"
+#include "ui/main_window.h"
+#include "ui/messages.h"
+#include "ui/resource.h"
+#include "ui/tray.h"
+
+WindowHandle mainDialog = nullptr;
+HINSTANCE programInstance = nullptr;
+HWND serverListView = nullptr;
+
+static const char CORRECT_ON_LAUNCH_NOTE[] =
+    "This will prevent the options window from appearing the next time you run Chronoplex, and "
+    "instead, do a silent time correction & quit.  It is intended for people who want a command "
+    "line utility.  You may combine this with scheduled corrections as well.\n\nOne you enable "
+    "this, the only way to get back to the options window is to click on the Chronoplex icon in "
+    "the system tray during the ten seconds it appears there.\n\nDo you still want to use this "
+    "option?";
+
+constexpr int SCHEDULE_LAST_POSITION = 9;
+// A stored window must keep this many pixels on the screen to be placed where it was.
+constexpr LONG ON_SCREEN_MARGIN = 20;
+
+HWND MainWindow() {
+    return static_cast<HWND>(mainDialog);
+}
+
+// ---- the window's place ----
+
+// Halves toward minus infinity, as an arithmetic shift would, for negative values too.
+static LONG FloorHalf(LONG v) {
+    return v >= 0 ? v / 2 : -((-v + 1) / 2);
+}
+
+// A stored placement keeps its position but never its size: the layout decides the size. One
+// that would leave the window out of reach, or that is not a whole record, is not used; the
+// window is centred instead.
+static WINDOWPLACEMENT ChoosePlacement(HWND window, UINT showCommand) {
+    WINDOWPLACEMENT current = {};
+    current.length = sizeof current;
+    GetWindowPlacement(window, &current);
+    const LONG screenWidth = GetSystemMetrics(SM_CXFULLSCREEN);
+    const LONG screenHeight = GetSystemMetrics(SM_CYFULLSCREEN);
+
+    WINDOWPLACEMENT stored = {};
+    const bool read = ReadSetting("WindowPlacement", &stored, sizeof stored);
+    const RECT& r = stored.rcNormalPosition;
+    WINDOWPLACEMENT chosen = current;
+    if (read && stored.length == sizeof stored && r.left <= screenWidth - ON_SCREEN_MARGIN &&
+        r.right >= ON_SCREEN_MARGIN && r.top <= screenHeight - ON_SCREEN_MARGIN &&
+        r.bottom >= ON_SCREEN_MARGIN) {
+        const RECT& own = current.rcNormalPosition;
+        chosen = stored;
+        chosen.rcNormalPosition.right = r.left + (own.right - own.left);
+        chosen.rcNormalPosition.bottom = r.top + (own.bottom - own.top);
+    } else {
+        RECT& own = chosen.rcNormalPosition;
+        OffsetRect(&own, FloorHalf(screenWidth + own.left - own.right),
+                   FloorHalf(screenHeight + own.top - own.bottom));
+    }
+    chosen.showCmd = showCommand;
+    return chosen;
+}
+
+// The window receives moves while it is being created, at the layout's origin, before it is
+// initialised; saving those would overwrite the stored place before it is read.
+static void OnMove(HWND window) {
+    if (window != MainWindow()) {
+        return;
+    }
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    if (GetWindowPlacement(window, &placement)) {
+        WriteSetting("WindowPlacement", &placement, sizeof placement);
+    }
+}
+
+// ---- initialisation ----
+
+static void SetWindowIcons(HWND window) {
+    HICON large = LoadIconA(programInstance, MAKEINTRESOURCEA(IDI_CLOCK_ALT));
+    SetClassLongPtrA(window, GCLP_HICON, reinterpret_cast<LONG_PTR>(large));
+    // The small caption icon comes from the icon's own small image rather than a shrunken
+    // copy of the large one, so it stays sharp at any display scale.
+    HANDLE small = LoadImageA(programInstance, MAKEINTRESOURCEA(IDI_CLOCK_ALT), IMAGE_ICON,
+                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                              LR_SHARED);
+    SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+}
+
+static void ShowOffset(HWND window) {
+    char text[DURATION_TEXT_SIZE];
+    FormatDuration(userOffsetMs, text);
+    SetDlgItemTextA(window, IDC_OFFSET_EDIT, text);
+}
+
+void InitMainWindow() {
+    HWND window = MainWindow();
+    ReadSetting("LastCorrectionTime", &lastCorrectionTime, sizeof lastCorrectionTime);
+    ReadSetting("LastCorrectionValue", &lastCorrectionValue, sizeof lastCorrectionValue);
+    lastRunTime = lastCorrectionTime;
+
+    AddTrayIcon();
+    UpdateTrayStatus(TrayIdle);
+    SetWindowIcons(window);
+    InitServerList();
+
+    memset(querySessions, 0, sizeof querySessions);
+    LoadServerList();
+    SortRows();
+
+    SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_SETRANGE, TRUE,
+                        MAKELPARAM(0, SCHEDULE_LAST_POSITION));
+    ReadSetting("Schedule", &scheduleIndex, sizeof scheduleIndex);
+    SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_SETPOS, TRUE, scheduleIndex);
+    ApplySchedule();
+
+    CheckDlgButton(window, IDC_CORRECT_ON_LAUNCH, correctOnLaunch ? BST_CHECKED : BST_UNCHECKED);
+    ReadSetting("Offset", &userOffsetMs, sizeof userOffsetMs);
+    ShowOffset(window);
+
+    if (activeQueries == 0) {
+        LaunchTrigger();
+    }
+}
+
+static INT_PTR OnInitDialog(HWND window) {
+    mainDialog = window;
+    serverListView = GetDlgItem(window, IDC_SERVER_LIST);
+    SetWindowTextA(window, PROGRAM_TITLE);
+    InitMainWindow();
+    const UINT show = launchMode != 0 || correctOnLaunch ? SW_HIDE : SW_SHOW;
+    const WINDOWPLACEMENT placement = ChoosePlacement(window, show);
+    SetTimer(window, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS, nullptr);
+    SetWindowPlacement(window, &placement);
+    return TRUE;
+}
+
+// ---- hiding and ending ----
+
+// With a schedule the program stays in the notification area to serve it; without one,
+// closing the window is the end.
+static void OnClose(HWND window) {
+    ShowWindow(window, SW_HIDE);
+    if (scheduleIntervalMs == 0) {
+        DestroyWindow(window);
+    }
+}
+
+static void OnDestroy() {
+    TearDown();
+    mainDialog = nullptr;
+    serverListView = nullptr;
+    PostQuitMessage(0);
+}
+
+// The clock display is only worth ten updates a second while someone can see it.
+static void OnShowWindow(HWND window, bool shown) {
+    KillTimer(window, TIMER_CLOCK);
+    SetTimer(window, TIMER_CLOCK, shown ? CLOCK_PERIOD_SHOWN_MS : CLOCK_PERIOD_HIDDEN_MS, nullptr);
+}
+
+// ---- the controls ----
+
+static void OnScheduleScroll(HWND window) {
+    OnScheduleSlider(
+        static_cast<int32_t>(SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0)));
+}
+
+// Whatever was typed is stored as the value it means and shown back in the normal form.
+static void OnOffsetLostFocus(HWND window) {
+    char text[100];
+    GetDlgItemTextA(window, IDC_OFFSET_EDIT, text, sizeof text);
+    userOffsetMs = ParseDuration(text);
+    WriteSetting("Offset", &userOffsetMs, sizeof userOffsetMs);
+    ShowOffset(window);
+}
+
+// Only a Yes turns the option on: a box that was closed under the question (the window
+// ending meanwhile) answers nothing, and that is no consent.
+static void OnCorrectOnLaunchBox(HWND window) {
+    correctOnLaunch = IsDlgButtonChecked(window, IDC_CORRECT_ON_LAUNCH) == BST_CHECKED;
+    if (correctOnLaunch &&
+        MessageBoxA(window, CORRECT_ON_LAUNCH_NOTE, "Note!", MB_YESNO | MB_ICONINFORMATION) !=
+            IDYES) {
+        CheckDlgButton(window, IDC_CORRECT_ON_LAUNCH, BST_UNCHECKED);
+        correctOnLaunch = 0;
+        return;
+    }
+    WriteSetting("CorrectOnLaunch", &correctOnLaunch, sizeof correctOnLaunch);
+}
+
+static void OnCorrectNow() {
+    if (activeQueries != 0) {
+        AbortAllQueries(Interrupted);
+    } else {
+        StartCorrectionRun();
+    }
+}
+
+static void OnRunIfIdle() {
+    if (activeQueries == 0) {
+        StartCorrectionRun();
+    }
+}
+
+static void OnOptions(HWND window) {
+    lastRunFailed = 0;
+    if (activeQueries == 0) {
+        UpdateTrayStatus(TrayIdle);
+    }
+    ShowWindow(window, SW_SHOWNORMAL);
+}
+
+static INT_PTR OnCommand(HWND window, int command, int notification) {
+    // The name editor turns Enter and Esc into IDOK and IDCANCEL; they belong to the edit.
+    if (IsNameEditorOpen()) {
+        return FALSE;
+    }
+    switch (command) {
+    case IDOK:
+        OnCorrectNow();
+        return TRUE;
+    case IDCANCEL:
+        OnClose(window);
+        return TRUE;
+    case ID_RUN_IF_IDLE:
+        OnRunIfIdle();
+        return TRUE;
+    case IDC_OFFSET_EDIT:
+        if (notification == EN_KILLFOCUS) {
+            OnOffsetLostFocus(window);
+        }
+        return TRUE;
+    case IDC_CORRECT_ON_LAUNCH:
+        OnCorrectOnLaunchBox(window);
+        return TRUE;
+    case ID_OPTIONS:
+        OnOptions(window);
+        return TRUE;
+    case ID_EXIT:
+        DestroyWindow(window);
+        return TRUE;
+    case ID_ADD_SERVER:
+    case ID_DELETE_SERVERS:
+    case ID_TOGGLE_SERVERS:
+    case ID_RESET_SERVERS:
+    case ID_RENAME_SERVER:
+    case ID_TEST_SERVERS:
+    case ID_KEEP_BEST_FOUR:
+        OnListCommand(command);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+static INT_PTR OnNotify(const NMHDR* header) {
+    return header->idFrom == IDC_SERVER_LIST ? OnListNotify(header) : FALSE;
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Once a fatal error is being shown, the program only waits for its end: nothing may start
+    // or change under the box.
+    if (fatalShown && message != WM_DESTROY) {
+        return FALSE;
+    }
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog(window);
+    case WM_DESTROY:
+        OnDestroy();
+        return TRUE;
+    case WM_MOVE:
+        OnMove(window);
+        return TRUE;
+    case WM_CLOSE:
+        OnClose(window);
+        return TRUE;
+    case WM_ENDSESSION:
+        DestroyWindow(window);
+        return TRUE;
+    case WM_SYSCOLORCHANGE:
+        SetListBackground();
+        return FALSE;
+    case WM_SHOWWINDOW:
+        OnShowWindow(window, wParam != FALSE);
+        return TRUE;
+    case WM_NOTIFY:
+        return OnNotify(reinterpret_cast<const NMHDR*>(lParam));
+    case WM_COMMAND:
+        return OnCommand(window, LOWORD(wParam), HIWORD(wParam));
+    case WM_HSCROLL:
+        OnScheduleScroll(window);
+        return TRUE;
+    case WM_TRAY_NOTIFY:
+        OnTrayNotify(lParam);
+        return FALSE;
+    case WM_TIMER:
+    case WM_LOOKUP_DONE:
+    case WM_SOCKET_EVENT:
+    case WM_OFFER_PRUNING:
+    case WM_CLOSE_SOCKET:
+        HandleEngineMessage(message, wParam, lParam);
+        return TRUE;
+    default:
+        if (message != 0 && message == TaskbarCreatedMessage()) {
+            OnTaskbarCreated();
+        }
+        return FALSE;
+    }
+}
