@@ -152,3 +152,19 @@ add_test(NAME e2e_program COMMAND program_e2e)
 set_tests_properties(e2e_peers_start PROPERTIES FIXTURES_SETUP e2e_peers TIMEOUT 120 LABELS e2e)
 set_tests_properties(e2e_peers_stop PROPERTIES FIXTURES_CLEANUP e2e_peers TIMEOUT 60 LABELS e2e)
 set_tests_properties(e2e_program PROPERTIES FIXTURES_REQUIRED e2e_peers TIMEOUT 300 LABELS e2e)
+
+# Whole-program figures, run by tools/bench-program, never by ctest: a driver that starts the
+# real program in a Wine prefix and measures it from outside, and the plainest dialog program,
+# built the same way, as the anchor for start-up, memory and idle CPU.
+add_executable(minimal_dialog WIN32 ${PROJECT_SOURCE_DIR}/bench/minimal_dialog.cpp
+               ${PROJECT_SOURCE_DIR}/bench/minimal_dialog.rc)
+target_include_directories(minimal_dialog PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(minimal_dialog PRIVATE ${WARNINGS})
+target_compile_definitions(minimal_dialog PRIVATE WIN32_LEAN_AND_MEAN)
+target_link_libraries(minimal_dialog PRIVATE user32)
+add_executable(program_bench ${PROJECT_SOURCE_DIR}/bench/program_bench.cpp)
+target_include_directories(program_bench PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(program_bench PRIVATE ${WARNINGS})
+target_compile_definitions(program_bench PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
+target_link_libraries(program_bench PRIVATE user32 advapi32 psapi)
+add_dependencies(program_bench chronoplex minimal_dialog)

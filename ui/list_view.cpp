@@ -319,12 +319,8 @@ void InitServerList() {
     if (icon != nullptr) {
         DestroyIcon(icon);
     }
-    // The list destroys its image list with itself; one it replaces is ours to destroy.
-    HIMAGELIST old =
-        (HIMAGELIST)SendMessageA(serverListView, LVM_SETIMAGELIST, LVSIL_SMALL, (LPARAM)images);
-    if (old != nullptr && old != images) {
-        ImageList_Destroy(old);
-    }
+    // The list destroys its image list with itself.
+    SendMessageA(serverListView, LVM_SETIMAGELIST, LVSIL_SMALL, (LPARAM)images);
     SetListBackground();
 
     RECT client = {};

@@ -42,28 +42,33 @@ void Pump(DWORD ms, const std::function<bool()>& done) {
     }
 }
 
-// Answers every message box of this thread with `answer`, after running `during` (the rest
-// of the program going on while the question is open). Records "caption: text" of each.
+// While it lives, answers every message box of this thread with `answer`, after running
+// `during` (the rest of the program going on while the question is open). Records
+// "caption: text" of each box.
 struct BoxAnswerer {
     static inline BoxAnswerer* current = nullptr;
     int answer;
     std::function<void()> during;
     std::vector<std::string> asked;
     HWND answered = nullptr;
-    HHOOK hook = SetWindowsHookExA(WH_CBT, Hook, nullptr, GetCurrentThreadId());
+    UINT_PTR timer = SetTimer(nullptr, 0, 20, Tick);
 
     explicit BoxAnswerer(int a, std::function<void()> d = {}) : answer(a), during(std::move(d)) {
         current = this;
     }
     ~BoxAnswerer() {
-        UnhookWindowsHookEx(hook);
+        KillTimer(nullptr, timer);
         current = nullptr;
     }
-    static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
-        HWND box = reinterpret_cast<HWND>(wParam);
+    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+        HWND box = nullptr;
         char caption[64] = {}, text[256] = {};
-        if (code == HCBT_ACTIVATE && current != nullptr && box != Dialog() &&
-            box != current->answered && GetDlgItemTextA(box, 0xFFFF, text, sizeof text) > 0) {
+        while ((box = FindWindowExA(nullptr, box, "#32770", nullptr)) != nullptr) {
+            if (box == Dialog() || box == current->answered ||
+                GetWindowThreadProcessId(box, nullptr) != GetCurrentThreadId() ||
+                GetDlgItemTextA(box, 0xFFFF, text, sizeof text) == 0) {
+                continue;
+            }
             current->answered = box;
             GetWindowTextA(box, caption, sizeof caption);
             current->asked.push_back(std::string(caption) + ": " + text);
@@ -72,23 +77,19 @@ struct BoxAnswerer {
             }
             PostMessageA(box, WM_COMMAND, current->answer, 0);
         }
-        return CallNextHookEx(nullptr, code, wParam, lParam);
     }
 };
 
-// While it lives, a timer watches for menus: `inside` runs with the first menu that shows
-// (its window and handle), then every menu showing is closed, nested ones included. Gives
-// up after two seconds without a menu.
+// While it lives, a timer watches for menus: `inside` runs when the first one shows, then
+// every menu showing is closed, nested ones included. Gives up after two seconds without one.
 struct MenuVisit {
     static inline MenuVisit* current = nullptr;
-    std::function<void(HWND, HMENU)> inside;
+    std::function<void()> inside;
     bool visited = false;
     int ticks = 0;
     UINT_PTR timer = SetTimer(nullptr, 0, 50, Tick);
 
-    explicit MenuVisit(std::function<void(HWND, HMENU)> i) : inside(std::move(i)) {
-        current = this;
-    }
+    explicit MenuVisit(std::function<void()> i) : inside(std::move(i)) { current = this; }
     ~MenuVisit() {
         KillTimer(nullptr, timer);
         current = nullptr;
@@ -98,8 +99,7 @@ struct MenuVisit {
         const bool shown = menuWindow != nullptr && IsWindowVisible(menuWindow);
         if (shown && !current->visited) {
             current->visited = true;
-            current->inside(menuWindow,
-                            reinterpret_cast<HMENU>(SendMessageA(menuWindow, MN_GETHMENU, 0, 0)));
+            current->inside();
         }
         if (shown || ++current->ticks > 40) {
             EndMenu();
@@ -502,24 +502,25 @@ TEST_F(ListTray, TrayStatesPicturesTipsAndStatusLine) {
 TEST_F(ListTray, TrayMenuCarriesTheButtonCaptionAndOpensOnce) {
     for (const char* caption : {"Stop Testing...", "¡&Corregir AHORA!", "Correct NOW!"}) {
         SetDlgItemTextA(Dialog(), IDOK, caption);
-        quitAfterCorrection = 1;
+        HMENU menu = LoadTrayMenu();
         char item[120] = {};
-        UINT defaultItem = 0;
-        int openDuring = 0, openAfterSecondClick = 0;
-        MenuVisit visit([&](HWND, HMENU menu) {
-            GetMenuStringA(menu, IDOK, item, sizeof item, MF_BYCOMMAND);
-            defaultItem = GetMenuDefaultItem(menu, FALSE, 0);
-            openDuring = trayMenuOpen;
-            SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_RBUTTONDOWN); // opens nothing
-            openAfterSecondClick = trayMenuOpen;
-        });
-        SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
+        GetMenuStringA(GetSubMenu(menu, 0), IDOK, item, sizeof item, MF_BYCOMMAND);
         EXPECT_EQ(std::string(item), std::string("&") + caption);
-        EXPECT_EQ(defaultItem, static_cast<UINT>(ID_OPTIONS));
-        EXPECT_EQ(openDuring * 10 + openAfterSecondClick, 11);
-        EXPECT_EQ(trayMenuOpen, 0);
-        EXPECT_EQ(quitAfterCorrection, 0);
+        EXPECT_EQ(GetMenuDefaultItem(GetSubMenu(menu, 0), FALSE, 0), static_cast<UINT>(ID_OPTIONS));
+        DestroyMenu(menu);
     }
+    // A click while the menu is open opens nothing; any click keeps a silent start running.
+    quitAfterCorrection = 1;
+    int openDuring = 0, openAfterSecondClick = 0;
+    MenuVisit visit([&] {
+        openDuring = trayMenuOpen;
+        SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_RBUTTONDOWN);
+        openAfterSecondClick = trayMenuOpen;
+    });
+    SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
+    EXPECT_EQ(openDuring * 10 + openAfterSecondClick, 11);
+    EXPECT_EQ(trayMenuOpen, 0);
+    EXPECT_EQ(quitAfterCorrection, 0);
 }
 
 } // namespace

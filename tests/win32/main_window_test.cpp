@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/entry.h"
+#include "app/fatal.h"
 #include "query/consensus.h"
 #include "query/query.h"
 #include "query/schedule.h"
@@ -273,6 +274,27 @@ TEST_F(MainWindowTest, EndDuringARunKeepsTheFinishedServers) {
     int64_t value = 0;
     ASSERT_TRUE(ReadSetting("LastCorrectionValue", &value, sizeof value));
     EXPECT_EQ(value, (serverTable[0].correction + serverTable[1].correction) / 2);
+}
+
+// A fatal error raised while the first one's box is open (its loop lets messages in) is
+// dropped and its caller goes on; the first box is the only one, and the process ends with 0.
+TEST(FatalErrorDeathTest, SecondCallWhileTheBoxIsOpenReturnsAndTheFirstEndsTheProcess) {
+    ClearProgramRegistry();
+    EXPECT_EXIT(
+        {
+            BoxAnswerer ok(IDOK, [] {
+                FatalError("Cannot open window");
+                const uint8_t returned = 1;
+                WriteSetting("SecondCallReturned", &returned, sizeof returned);
+            });
+            FatalError("Registry Problem");
+            WriteSetting("FirstCallReturned", &ok, 1); // never reached
+        },
+        ::testing::ExitedWithCode(0), "");
+    uint8_t flag = 0;
+    EXPECT_TRUE(ReadSetting("SecondCallReturned", &flag, sizeof flag));
+    EXPECT_FALSE(ReadSetting("FirstCallReturned", &flag, sizeof flag));
+    ClearProgramRegistry();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #   wine_use PREFIX PROGRAM   chooses the Wine that runs PROGRAM (32- or 64-bit, by its PE
 #                             header) and the prefix; later calls use both
 #   wine_fresh_prefix         makes the prefix anew (removes an old one first)
+#   wine_virtual_desktop WxH  makes every program of the prefix run on one virtual desktop
 #   wine_cmd ARGS...          runs a Windows program in the prefix, e.g. wine_cmd reg query ...
 #   reg_server SLOT NAME      stores an enabled server with no outcome yet in slot SLOT
 #   reg_version               stores this settings version, so the stored list is used as is
@@ -29,6 +30,14 @@ wine_fresh_prefix() {
     mkdir -p "$WINEPREFIX"
     "$wine_loader" wineboot -i >/dev/null 2>&1
     wineserver -w
+}
+
+# Every program of the prefix runs on one virtual desktop with a task bar, so that a second
+# copy finds the first and the tray icon sits in a notification area.
+wine_virtual_desktop() {
+    wine_cmd reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    wine_cmd reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$1" /f \
+        >/dev/null 2>&1
 }
 
 wine_cmd() {
