@@ -69,8 +69,8 @@ static void CheckSettingsVersion(bool* cancelled) {
     if (!ReadSetting("Version", stored, sizeof stored, &size)) {
         return;
     }
-    const uint32_t version = static_cast<uint32_t>(stored[0]) | stored[1] << 8 |
-                             stored[2] << 16 | static_cast<uint32_t>(stored[3]) << 24;
+    const uint32_t version = static_cast<uint32_t>(stored[0]) | stored[1] << 8 | stored[2] << 16 |
+                             static_cast<uint32_t>(stored[3]) << 24;
     if (size == sizeof version && version == SETTINGS_VERSION) {
         needDefaults = false;
         return;

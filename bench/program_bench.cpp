@@ -126,8 +126,8 @@ struct RunResult {
 RunResult StoredRun(HKEY key) {
     RunResult r = {};
     int64_t time = 0, value = 0;
-    r.corrected =
-        ReadInt64(key, "LastCorrectionValue", &value) && ReadInt64(key, "LastCorrectionTime", &time);
+    r.corrected = ReadInt64(key, "LastCorrectionValue", &value) &&
+                  ReadInt64(key, "LastCorrectionTime", &time);
     if (!r.corrected) {
         return r;
     }
@@ -335,7 +335,14 @@ void CorrectionRuns(int runs) {
     WaitForInputIdle(s.process, 5000);
     Sleep(1000);
     // The first run of a process pays for loading the socket code; it is shown on its own.
-    PrintRun("correction_first", CorrectionRun(dialog, s.process));
+    const RunFigures first = CorrectionRun(dialog, s.process);
+    PrintRun("correction_first", first);
+    if (!first.result.corrected) {
+        // No stored result means no usable server; more runs would only wait out the limit.
+        printf("error=no-stored-result final=%d answered=%d\n", first.result.final,
+               first.result.answered);
+        runs = 0;
+    }
     Series wall = {};
     Series cpu = {};
     int fewestFinal = SERVER_COUNT, fewestAnswered = SERVER_COUNT, stored = 0;
@@ -397,8 +404,8 @@ void Idle(int seconds) {
            "alive=%d no_run=%d\n",
            elapsed, programCpu, programCpu * 3600 / elapsed, IsWindowVisible(dialog) ? 0 : 1,
            alive ? 1 : 0, untouched ? 1 : 0);
-    printf("figure=idle program=minimal_dialog seconds=%.1f cpu_s=%.2f per_hour_s=%.2f\n",
-           elapsed, minimalCpu, minimalCpu * 3600 / elapsed);
+    printf("figure=idle program=minimal_dialog seconds=%.1f cpu_s=%.2f per_hour_s=%.2f\n", elapsed,
+           minimalCpu, minimalCpu * 3600 / elapsed);
     fflush(stdout);
     Stop(MINIMAL, minimal.process);
     Stop(PROGRAM, program.process);

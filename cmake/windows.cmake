@@ -56,8 +56,13 @@ target_compile_options(win32_window_support PRIVATE ${WARNINGS})
 target_compile_definitions(win32_window_support PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0600)
 
 # Each suite is its own program with its own Wine prefix under the build folder; the prefix
-# is made once per build and reused.
+# is made once per build and reused. Each test case is a CTest test of its own, named after
+# its suite: the cases are listed by running the suite under Wine when CTest starts, since the
+# build itself never needs Wine. tools/wine-run stops the prefix's wineserver when a program
+# ends, so the cases of one suite, which share its prefix, never run at the same time.
+include(GoogleTest)
 set(WINE_RUN ${PROJECT_SOURCE_DIR}/tools/wine-run)
+set(WINE_SUITE ${PROJECT_SOURCE_DIR}/tools/wine-suite)
 file(GLOB WIN32_SUITES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win32/*_test.cpp)
 foreach(suite_source ${WIN32_SUITES})
   get_filename_component(suite ${suite_source} NAME_WE)
@@ -73,28 +78,34 @@ foreach(suite_source ${WIN32_SUITES})
   target_link_libraries(${suite} PRIVATE chronoplex_logic platform_win32 win32_time_servers
                         gtest gtest_main ${WIN32_SYSTEM_LIBRARIES})
   set_target_properties(${suite} PROPERTIES
-    CROSSCOMPILING_EMULATOR "${WINE_RUN};${CMAKE_BINARY_DIR}/wine/${suite}")
-  add_test(NAME win32_${suite} COMMAND ${suite})
-  set_tests_properties(win32_${suite} PROPERTIES TIMEOUT 600)
+    CROSSCOMPILING_EMULATOR "${WINE_SUITE};${CMAKE_BINARY_DIR}/wine/${suite}")
+  set(suite_properties TIMEOUT 600 RESOURCE_LOCK wine_${suite})
+  if(suite STREQUAL inetd_test)
+    list(APPEND suite_properties FIXTURES_REQUIRED inetd_peers)
+  endif()
+  if(suite STREQUAL timebase_test)
+    # Once per time zone; each case's fresh wineserver takes the zone from TZ.
+    foreach(zone UTC Asia/Tokyo)
+      string(REGEX REPLACE ".*/" "" zone_name ${zone})
+      gtest_discover_tests(${suite} TEST_PREFIX win32.${suite}.${zone_name}. DISCOVERY_MODE PRE_TEST
+                           DISCOVERY_TIMEOUT 300 PROPERTIES ${suite_properties} ENVIRONMENT TZ=${zone})
+    endforeach()
+  else()
+    gtest_discover_tests(${suite} TEST_PREFIX win32.${suite}. DISCOVERY_MODE PRE_TEST
+                         DISCOVERY_TIMEOUT 300 PROPERTIES ${suite_properties})
+  endif()
 endforeach()
-
-# The time base's suite runs once per time zone; a fresh wineserver takes the zone from TZ.
-set_tests_properties(win32_timebase_test PROPERTIES ENVIRONMENT "TZ=UTC" RESOURCE_LOCK timebase_prefix)
-add_test(NAME win32_timebase_test_tokyo COMMAND timebase_test)
-set_tests_properties(win32_timebase_test_tokyo PROPERTIES ENVIRONMENT "TZ=Asia/Tokyo"
-                     RESOURCE_LOCK timebase_prefix TIMEOUT 600)
 
 # The inetd suite talks to real inetds on loopback; they are started before it and stopped
 # after it, and end by themselves should the cleanup never run.
 set(TIME_PEERS ${PROJECT_SOURCE_DIR}/tools/time-peers)
-if(TEST win32_inetd_test)
+if(TARGET inetd_test)
   add_test(NAME win32_inetd_peers_start COMMAND ${TIME_PEERS} start ${CMAKE_BINARY_DIR}/peers
            300 openbsd:127.0.3.2 openbsd:127.0.3.3 inetutils:127.0.3.4
            xinetd:127.0.3.5)
   add_test(NAME win32_inetd_peers_stop COMMAND ${TIME_PEERS} stop ${CMAKE_BINARY_DIR}/peers)
   set_tests_properties(win32_inetd_peers_start PROPERTIES FIXTURES_SETUP inetd_peers TIMEOUT 120)
   set_tests_properties(win32_inetd_peers_stop PROPERTIES FIXTURES_CLEANUP inetd_peers TIMEOUT 60)
-  set_tests_properties(win32_inetd_test PROPERTIES FIXTURES_REQUIRED inetd_peers)
 endif()
 
 # The benchmark of a correction run on loopback; a program that prints figures, run by

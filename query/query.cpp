@@ -194,8 +194,7 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
 // window there are no notices either, and nowhere to post; it is closed at once.
 static void ReleaseSocket(SocketHandle socket) {
     NetAsyncSelect(socket, mainDialog, 0, 0);
-    if (mainDialog == nullptr ||
-        !PlatformPostMessage(mainDialog, WM_CLOSE_SOCKET, socket, 0)) {
+    if (mainDialog == nullptr || !PlatformPostMessage(mainDialog, WM_CLOSE_SOCKET, socket, 0)) {
         NetCloseSocket(socket);
     }
 }

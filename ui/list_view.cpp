@@ -236,8 +236,14 @@ void GreyItem(HMENU menu, UINT command, bool grey) {
 }
 
 BOOL OnListKey(WORD key) {
+    MSG typed;
     switch (key) {
     case VK_RETURN:
+        // The key's own carriage return is already queued behind it; the menu's loop would
+        // take it as a choice of nothing and close the menu as soon as it opened.
+        PeekMessageA(&typed, serverListView, WM_CHAR, WM_CHAR, PM_REMOVE);
+        ShowServerMenu(false);
+        return TRUE;
     case VK_APPS:
         ShowServerMenu(false);
         return TRUE;
@@ -303,7 +309,21 @@ BOOL OnEndLabelEditWide(const NMLVDISPINFOW* info) {
 
 } // namespace
 
+// The dialog manager takes Enter for the default button before the list sees it; the list asks
+// for it itself, so that Enter opens the server menu as the Apps key does.
+static LRESULT CALLBACK ListKeysProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam,
+                                     UINT_PTR, DWORD_PTR) {
+    if (message == WM_GETDLGCODE && lParam != 0) {
+        const MSG* key = reinterpret_cast<const MSG*>(lParam);
+        if (key->message == WM_KEYDOWN && key->wParam == VK_RETURN) {
+            return DefSubclassProc(list, message, wParam, lParam) | DLGC_WANTMESSAGE;
+        }
+    }
+    return DefSubclassProc(list, message, wParam, lParam);
+}
+
 void InitServerList() {
+    SetWindowSubclass(serverListView, ListKeysProc, 0, 0);
     // The program declares itself aware of the display's scale, so nothing enlarges its
     // pictures: the row image is made at the scale of the screen from the icon's nearest size.
     HDC screen = GetDC(nullptr);

@@ -97,9 +97,9 @@ static void SetWindowIcons(HWND window) {
     SetClassLongPtrA(window, GCLP_HICON, reinterpret_cast<LONG_PTR>(large));
     // The small caption icon comes from the icon's own small image rather than a shrunken
     // copy of the large one, so it stays sharp at any display scale.
-    HANDLE small = LoadImageA(programInstance, MAKEINTRESOURCEA(IDI_CLOCK_ALT), IMAGE_ICON,
-                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                              LR_SHARED);
+    HANDLE small =
+        LoadImageA(programInstance, MAKEINTRESOURCEA(IDI_CLOCK_ALT), IMAGE_ICON,
+                   GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), LR_SHARED);
     SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
 }
 
@@ -195,9 +195,8 @@ static void OnOffsetLostFocus(HWND window) {
 // ending meanwhile) answers nothing, and that is no consent.
 static void OnCorrectOnLaunchBox(HWND window) {
     correctOnLaunch = IsDlgButtonChecked(window, IDC_CORRECT_ON_LAUNCH) == BST_CHECKED;
-    if (correctOnLaunch &&
-        MessageBoxA(window, CORRECT_ON_LAUNCH_NOTE, "Note!", MB_YESNO | MB_ICONINFORMATION) !=
-            IDYES) {
+    if (correctOnLaunch && MessageBoxA(window, CORRECT_ON_LAUNCH_NOTE, "Note!",
+                                       MB_YESNO | MB_ICONINFORMATION) != IDYES) {
         CheckDlgButton(window, IDC_CORRECT_ON_LAUNCH, BST_UNCHECKED);
         correctOnLaunch = 0;
         return;

@@ -21,29 +21,30 @@ namespace {
 
 constexpr const char* SETTINGS = "SOFTWARE\\Chronoplex";
 constexpr const char* RUN = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr const char* UNINSTALL = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chronoplex";
+constexpr const char* UNINSTALL =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chronoplex";
 constexpr const char* TITLE = "Chronoplex v2.1";
 constexpr int SERVER_LIST_ID = 1002;
 constexpr int STATUS_UNSET = -1;
 
 enum Op {
     End,
-    Servers,     // text: blank-separated names for slots 0, 1, ...
-    SetDword,    // text: value name, n: the value
-    SetByte,     // text: value name, n: the value
-    Start,       // text: the argument text; env: a fault for chronoplex_faults.exe, or null
-    AwaitWindow, // n: 1 when it must be visible, 0 hidden
-    Box,         // text: caption; env: start of its text; n: the button that answers it
-    Command,     // n: a command sent as the tray menu or a second copy would
-    Click,       // n: the id of a button of the window
-    CloseBox,    // the window's close box
-    AwaitStatus, // n: slot, m: the status stored for it
-    Exits,       // n: the start whose process must end (with code 0) within m seconds
-    Running,     // n: the start whose process must still be running
-    NoWindow,    // the program shows no window
-    Status,      // n: slot, m: stored status (STATUS_UNSET: no stored value)
-    Value,       // text: "KEY|name"; env: expected text ("" absent, "*" present)
-    HonestResult, // n: slot: latency and correction of an honest server on loopback
+    Servers,        // text: blank-separated names for slots 0, 1, ...
+    SetDword,       // text: value name, n: the value
+    SetByte,        // text: value name, n: the value
+    Start,          // text: the argument text; env: a fault for chronoplex_faults.exe, or null
+    AwaitWindow,    // n: 1 when it must be visible, 0 hidden
+    Box,            // text: caption; env: start of its text; n: the button that answers it
+    Command,        // n: a command sent as the tray menu or a second copy would
+    Click,          // n: the id of a button of the window
+    CloseBox,       // the window's close box
+    AwaitStatus,    // n: slot, m: the status stored for it
+    Exits,          // n: the start whose process must end (with code 0) within m seconds
+    Running,        // n: the start whose process must still be running
+    NoWindow,       // the program shows no window
+    Status,         // n: slot, m: stored status (STATUS_UNSET: no stored value)
+    Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present)
+    HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
 };
 
@@ -227,10 +228,9 @@ bool ReadServer(int slot, StoredServer* out) {
     char name[16];
     snprintf(name, sizeof name, "Server%03d", slot);
     DWORD size = sizeof *out;
-    const bool read =
-        RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size) ==
-            ERROR_SUCCESS &&
-        size == sizeof *out;
+    const bool read = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out),
+                                       &size) == ERROR_SUCCESS &&
+                      size == sizeof *out;
     RegCloseKey(key);
     return read;
 }
@@ -351,7 +351,8 @@ class Runner {
                 15000,
                 [](const void* visible) {
                     HWND w = ProgramWindow();
-                    return w != nullptr && (IsWindowVisible(w) != FALSE) == (*static_cast<const int64_t*>(visible) != 0);
+                    return w != nullptr && (IsWindowVisible(w) != FALSE) ==
+                                               (*static_cast<const int64_t*>(visible) != 0);
                 },
                 &s.n))
                 << "the program's window, visible " << s.n;
@@ -538,12 +539,14 @@ TEST_P(ProgramE2E, Scenario) {
         runner.Run(scenario);
     }
     // Nothing of the program may outlive its scenario.
-    WaitFor(5000, [](const void*) { return ProgramWindow() == nullptr; }, nullptr);
+    WaitFor(
+        5000, [](const void*) { return ProgramWindow() == nullptr; }, nullptr);
     ClearRegistry();
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, ProgramE2E,
-                         ::testing::Range(0, static_cast<int>(sizeof SCENARIOS / sizeof SCENARIOS[0])),
+                         ::testing::Range(0,
+                                          static_cast<int>(sizeof SCENARIOS / sizeof SCENARIOS[0])),
                          [](const ::testing::TestParamInfo<int>& info) {
                              std::string name = SCENARIOS[info.param].name;
                              for (char& c : name) {

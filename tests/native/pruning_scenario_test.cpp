@@ -1,8 +1,8 @@
-// Random runs of the whole engine in which runs begin inside every question box, as the box's
-// own message loop lets them: schedule ticks, a second copy's request, test runs, and the
-// list's keep-best command and the main button now and then. Whatever happens, the table
-// never loses a server that no pruning removed, a pruning drops only what the results then
-// standing let it drop, and every stored value agrees with the table.
+// Random runs of the whole engine in which runs begin inside every question box, as its message
+// loop lets them in: schedule ticks, a second copy's request, test runs; and the main button
+// and the list's keep-best command now and then. The table never loses a server that no
+// pruning removed, a pruning drops only what the results then standing let it drop, and every
+// stored value agrees with the table.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,62 +23,37 @@
 namespace {
 
 std::mt19937 randomness;
-int okAnswers;   // question boxes answered OK
-int runsInBoxes; // boxes that closed with a run going that they had let begin
-int boxDepth;
+int okAnswers, runsInBoxes, boxDepth;
 
 uint32_t Below(uint32_t n) {
     return std::uniform_int_distribution<uint32_t>(0, n - 1)(randomness);
 }
 
-// What the list's test command does: the selected servers, only while no run is going.
+// The list's test command over a random selection; nothing while a run is going.
 void TestSomeServers() {
-    if (activeQueries != 0) {
-        return;
-    }
-    testOnly = 1;
-    BeginStartingQueries();
-    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (!IsFreeSlot(serverTable[slot]) && Below(2) == 0) {
-            StartQuery(slot);
+    if (activeQueries == 0) {
+        testOnly = 1;
+        BeginStartingQueries();
+        for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+            if (!IsFreeSlot(serverTable[slot]) && Below(2) == 0) {
+                StartQuery(slot);
+            }
         }
-    }
-    FinishStartingQueries();
-}
-
-void DispatchNext(uint64_t maxMs) {
-    SimMessage m;
-    if (SimNextMessage(maxMs, &m)) {
-        DispatchMessage(m.message, m.wParam, m.lParam);
+        FinishStartingQueries();
     }
 }
 
-// Called by every message box before it answers, as its message loop would let these in.
+// What a box's message loop may let in: a second copy's request, a test run, a schedule tick,
+// and messages for a short while or for so long that the schedule falls due.
+void (*const LET_IN[])() = {StartCorrectionRun, TestSomeServers, OnClockTimer,
+                            [] { RunFor(boxDepth < 3 ? Below(4000) : 0); },
+                            [] { RunFor(boxDepth < 3 ? 310000 : 0); }};
+
 void InsideBox() {
     const bool idle = activeQueries == 0;
     boxDepth++;
     for (uint32_t n = Below(4); n > 0; n--) {
-        switch (Below(5)) {
-        case 0:
-            StartCorrectionRun(); // a second copy's request; nothing while a run is going
-            break;
-        case 1:
-            TestSomeServers();
-            break;
-        case 2:
-            OnClockTimer(); // a schedule tick, which runs if due
-            break;
-        case 3:
-            if (boxDepth < 3) {
-                RunFor(Below(4000));
-            }
-            break;
-        default:
-            if (boxDepth < 3) {
-                RunFor(310000); // a long question: the schedule falls due inside it
-            }
-            break;
-        }
+        LET_IN[Below(5)]();
     }
     boxDepth--;
     runsInBoxes += idle && activeQueries != 0;
@@ -87,45 +62,39 @@ void InsideBox() {
     SimQueueBoxAnswer(ok ? ANSWER_OK : ANSWER_CANCEL);
 }
 
-// A slot that the step freed must have been freed by a pruning that ran in it, and by the
-// results standing then: it had no good result, or the run that the pruning ended rejected
-// it, or four good servers at least as fast as it stayed.
+// A slot freed by the step must have been freed by a pruning in it, by the results standing
+// then: it had no good result, or the run that the pruning ended rejected it, or four good
+// servers at least as fast as it stayed. During a run its slots read None until saved.
 void CheckStep(const ServerRecord* before, bool pruningRan, int* removals) {
     if (memcmp(before, serverTable, sizeof serverTable) == 0) {
         return;
     }
     int goodLeft = 0;
     uint32_t slowestLeft = 0;
-    for (const ServerRecord& record : serverTable) {
-        if (!IsFreeSlot(record) && IsKeptByPruning(record.status)) {
+    for (const ServerRecord& r : serverTable) {
+        if (!IsFreeSlot(r) && IsKeptByPruning(r.status)) {
             goodLeft++;
-            slowestLeft = record.latency > slowestLeft ? record.latency : slowestLeft;
+            slowestLeft = r.latency > slowestLeft ? r.latency : slowestLeft;
         }
     }
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         const ServerRecord& now = serverTable[slot];
         ASSERT_FALSE(IsFreeSlot(before[slot]) && !IsFreeSlot(now)) << slot;
-        if (IsFreeSlot(before[slot]) || !IsFreeSlot(now)) {
-            continue;
+        if (!IsFreeSlot(before[slot]) && IsFreeSlot(now)) {
+            ++*removals;
+            EXPECT_TRUE(pruningRan) << "slot " << slot << " vanished without a pruning";
+            EXPECT_TRUE(!IsKeptByPruning(before[slot].status) || now.status == Rejected ||
+                        (goodLeft >= KEEP_BEST_COUNT && now.latency >= slowestLeft))
+                << "slot " << slot << " with a good result was dropped; it is now " << now.status;
         }
-        ++*removals;
-        EXPECT_TRUE(pruningRan) << "slot " << slot << " vanished without a pruning";
-        const bool beaten = goodLeft >= KEEP_BEST_COUNT && now.latency >= slowestLeft;
-        EXPECT_TRUE(!IsKeptByPruning(before[slot].status) || now.status == Rejected || beaten)
-            << "slot " << slot << " with a good result was dropped; it is now " << now.status;
-    }
-    // During a run the slots it started read None until their end saves them.
-    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         char name[16];
         ServerValueName(slot, name);
         ServerRecord stored;
         const bool isStored = ReadSetting(name, &stored, sizeof stored);
-        ASSERT_EQ(isStored, !IsFreeSlot(serverTable[slot])) << slot;
-        if (isStored && activeQueries == 0) {
-            EXPECT_EQ(memcmp(&stored, &serverTable[slot], sizeof stored), 0) << slot;
-        } else if (isStored) {
-            EXPECT_STREQ(stored.name, serverTable[slot].name) << slot;
-        }
+        ASSERT_EQ(isStored, !IsFreeSlot(now)) << slot;
+        EXPECT_TRUE(!isStored || strcmp(stored.name, now.name) == 0) << slot;
+        EXPECT_TRUE(!isStored || activeQueries != 0 || memcmp(&stored, &now, sizeof now) == 0)
+            << slot;
     }
 }
 
@@ -134,7 +103,6 @@ TEST(PruningScenario, RunsBegunInsideQuestionsNeverCostAServer) {
     const uint32_t seed = env != nullptr ? static_cast<uint32_t>(strtoul(env, nullptr, 10)) : 1027u;
     printf("pruning scenario seed %u (CHRONOPLEX_SEED repeats another)\n", seed);
     randomness.seed(seed);
-    okAnswers = runsInBoxes = boxDepth = 0;
     int removals = 0;
     for (int round = 0; round < 300; round++) {
         SCOPED_TRACE(round);
@@ -143,14 +111,14 @@ TEST(PruningScenario, RunsBegunInsideQuestionsNeverCostAServer) {
         // Mostly honest servers of varied speed; some refuse, keep quiet or are far off.
         for (int i = 0, count = 5 + static_cast<int>(Below(8)); i < count; i++) {
             const uint32_t kind = Below(12);
-            const SimServerKind serverKind = kind == 0   ? SIM_REFUSE
-                                             : kind == 1 ? SIM_SILENT
-                                                         : SIM_ANSWER;
-            const int64_t offsetMs = kind == 2 ? 60000 : static_cast<int64_t>(Below(400));
             char name[24];
             snprintf(name, sizeof name, "127.0.0.%d", 10 + i);
             SimAddServer(SimAddress(127, 0, 0, 10 + i),
-                         SimServer{serverKind, offsetMs, 1 + Below(20), 5 + Below(200), -1});
+                         SimServer{kind == 0   ? SIM_REFUSE
+                                   : kind == 1 ? SIM_SILENT
+                                               : SIM_ANSWER,
+                                   kind == 2 ? 60000 : int64_t{Below(400)}, 1 + Below(20),
+                                   5 + Below(200), -1});
             UpdateServer(AddServer(name));
         }
         freshDefaults = true;
@@ -158,31 +126,31 @@ TEST(PruningScenario, RunsBegunInsideQuestionsNeverCostAServer) {
         ApplySchedule();
         PlatformSetTimer(mainDialog, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS);
         SimSetBoxHook(InsideBox);
-        // Ten minutes of commands among the messages, then until everything has settled.
+        // Ten minutes of commands among the messages, then messages until all has settled.
         const uint64_t end = SimElapsedMs() + 600000;
         while (SimElapsedMs() < end || !Settled()) {
             ASSERT_LT(SimElapsedMs(), end + 3600000) << "the engine never settles";
             ServerRecord before[SERVER_SLOT_COUNT];
             memcpy(before, serverTable, sizeof before);
             const int okBefore = okAnswers;
-            const uint32_t choice = SimElapsedMs() < end ? Below(1000) : 999;
-            if (choice < 3) {
+            const uint32_t choice = SimElapsedMs() < end ? Below(2000) : 1999;
+            SimMessage m;
+            if (choice < 6) {
                 StartCorrectionRun(); // the main button, or a second copy's request
-            } else if (choice < 5) {
+            } else if (choice < 10) {
                 TestSomeServers();
-            } else if (choice < 6) {
+            } else if (choice < 12) {
                 AbortAllQueries(Interrupted); // the main button during a run
-            } else if (choice < 7 && Below(2) == 0) {
+            } else if (choice < 13) {
                 KeepBestFour(); // the list's keep-best command, whenever it comes
-            } else {
-                DispatchNext(400000);
+            } else if (SimNextMessage(400000, &m)) {
+                DispatchMessage(m.message, m.wParam, m.lParam);
             }
-            CheckStep(before, choice == 6 || okAnswers > okBefore, &removals);
+            CheckStep(before, choice == 12 || okAnswers > okBefore, &removals);
             if (HasFailure()) {
                 return;
             }
         }
-        SimSetBoxHook(nullptr);
         EXPECT_EQ(fakeLog.fatalCount, 0);
     }
     printf("%d boxes answered OK, %d runs begun inside boxes, %d servers pruned\n", okAnswers,

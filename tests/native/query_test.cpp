@@ -389,6 +389,38 @@ TEST(QueryRun, PruningWaitsOutARunBegunDuringTheQuestion) {
     }
 }
 
+// A list reset to the defaults after the run that offered the pruning has no results to go
+// by, whether the reset came before the question or while it was open; the fresh list gets an
+// offer of its own after its first successful run.
+TEST(QueryRun, AResetListIsNeverPrunedByAnEarlierRunsOffer) {
+    for (bool whileAsked : {false, true}) {
+        SCOPED_TRACE(whileAsked ? "reset while the question is open" : "reset before it");
+        Begin();
+        for (int i = 0; i < 6; i++) {
+            Serve(10 + i);
+        }
+        freshDefaults = true;
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil([] { return activeQueries == 0; }, 60000));
+        if (whileAsked) {
+            SimSetBoxHook([] {
+                SimSetBoxHook(nullptr);
+                ResetServerList();
+            });
+        } else {
+            ResetServerList();
+        }
+        RunFor(0); // the offer; a box would answer OK
+        int remaining = 0;
+        for (const ServerRecord& record : serverTable) {
+            remaining += !IsFreeSlot(record);
+        }
+        EXPECT_EQ(remaining, DEFAULT_SERVER_COUNT);
+        EXPECT_EQ(SimBoxCount(), whileAsked ? 1 : 0);
+        EXPECT_TRUE(freshDefaults);
+    }
+}
+
 // The servers keep the world's time, not the local clock: once a run has corrected the clock,
 // the next one finds it right to within the protocol's whole seconds.
 TEST(QueryRun, ASecondRunFindsTheClockCorrected) {

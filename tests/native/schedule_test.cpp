@@ -243,8 +243,7 @@ TEST_F(Schedule, RefusedCorrectionWaitsAWholeInterval) {
     SimSetClockFailure(PLATFORM_ERROR_PRIVILEGE_NOT_HELD);
     Launch(0, 's', 2); // every 5 minutes, nothing stored: the first tick runs
     ASSERT_TRUE(RunUntil(
-        [] { return activeQueries == 0 && SimConnectCount(SimAddress(127, 0, 0, 2)) > 0; },
-        20000));
+        [] { return activeQueries == 0 && SimConnectCount(SimAddress(127, 0, 0, 2)) > 0; }, 20000));
     EXPECT_EQ(lastCorrectionTime, 0);
     EXPECT_EQ(SimClockSetCount(), 0);
     RunFor(300000 - 1000);

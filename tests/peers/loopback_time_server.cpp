@@ -51,7 +51,8 @@ double Now() {
 }
 
 bool ParseKind(const char* text, Kind* kind) {
-    static const char* const NAMES[] = {"time", "silent", "close", "split", "three", "zero", "extra"};
+    static const char* const NAMES[] = {"time",  "silent", "close", "split",
+                                        "three", "zero",   "extra"};
     for (int i = 0; i < 7; i++) {
         if (strcmp(text, NAMES[i]) == 0) {
             *kind = static_cast<Kind>(i);

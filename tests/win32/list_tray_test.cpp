@@ -1,5 +1,5 @@
 // The server list and the tray icon on the real dialog, its list control and its menus.
-// Every question box is answered by a hook of the test; menus are closed by a timer.
+// Every question box is answered by the test; menus are closed by a timer.
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -15,6 +15,7 @@
 #include "query/schedule.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
+#include "tests/win32/support/window_support.h"
 #include "time/timebase.h"
 #include "ui/dialog.h"
 #include "ui/list_tray_detail.h"
@@ -25,60 +26,6 @@
 #include "ui/tray.h"
 
 namespace {
-
-HWND Dialog() {
-    return static_cast<HWND>(mainDialog);
-}
-
-void Pump(DWORD ms, const std::function<bool()>& done) {
-    const DWORD start = GetTickCount();
-    while (!done() && GetTickCount() - start < ms) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
-// While it lives, answers every message box of this thread with `answer`, after running
-// `during` (the rest of the program going on while the question is open). Records
-// "caption: text" of each box.
-struct BoxAnswerer {
-    static inline BoxAnswerer* current = nullptr;
-    int answer;
-    std::function<void()> during;
-    std::vector<std::string> asked;
-    HWND answered = nullptr;
-    UINT_PTR timer = SetTimer(nullptr, 0, 20, Tick);
-
-    explicit BoxAnswerer(int a, std::function<void()> d = {}) : answer(a), during(std::move(d)) {
-        current = this;
-    }
-    ~BoxAnswerer() {
-        KillTimer(nullptr, timer);
-        current = nullptr;
-    }
-    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
-        HWND box = nullptr;
-        char caption[64] = {}, text[256] = {};
-        while ((box = FindWindowExA(nullptr, box, "#32770", nullptr)) != nullptr) {
-            if (box == Dialog() || box == current->answered ||
-                GetWindowThreadProcessId(box, nullptr) != GetCurrentThreadId() ||
-                GetDlgItemTextA(box, 0xFFFF, text, sizeof text) == 0) {
-                continue;
-            }
-            current->answered = box;
-            GetWindowTextA(box, caption, sizeof caption);
-            current->asked.push_back(std::string(caption) + ": " + text);
-            if (current->during) {
-                current->during();
-            }
-            PostMessageA(box, WM_COMMAND, current->answer, 0);
-        }
-    }
-};
 
 // While it lives, a timer watches for menus: `inside` runs when the first one shows, then
 // every menu showing is closed, nested ones included. Gives up after two seconds without one.
@@ -167,14 +114,14 @@ bool Stored(int slot) {
 
 std::string Text(int control) {
     char text[100] = {};
-    GetDlgItemTextA(Dialog(), control, text, sizeof text);
+    GetDlgItemTextA(MainWindow(), control, text, sizeof text);
     return text;
 }
 
 // A notice of the list as the dialog receives it.
 template <typename Notice> void SendNotice(Notice notice, UINT code) {
     notice.hdr = {serverListView, IDC_SERVER_LIST, code};
-    SendMessageA(Dialog(), WM_NOTIFY, IDC_SERVER_LIST, reinterpret_cast<LPARAM>(&notice));
+    SendMessageA(MainWindow(), WM_NOTIFY, IDC_SERVER_LIST, reinterpret_cast<LPARAM>(&notice));
 }
 
 void Key(WORD key) {
@@ -183,29 +130,13 @@ void Key(WORD key) {
     SendNotice(notice, LVN_KEYDOWN);
 }
 
-class Environment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        WSADATA data;
-        ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-        InitCommonControls();
-        programInstance = GetModuleHandleA(nullptr);
-        needDefaults = false;
-        ASSERT_NE(CreateDialogParamA(programInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr,
-                                     MainDialogProc, 0),
-                  nullptr);
-        ASSERT_NE(serverListView, nullptr);
-    }
-};
-const ::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new Environment);
-
 class ListTray : public ::testing::Test {
   protected:
     void SetUp() override {
+        ClearProgramRegistry();
+        ASSERT_NE(CreateMainDialog(), nullptr);
         // Runs of these tests are test runs: nothing here may reach for the clock.
         testOnly = 1;
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, SETTINGS_KEY);
         memset(serverTable, 0, sizeof serverTable);
         memset(querySessions, 0, sizeof querySessions);
         activeQueries = 0;
@@ -217,8 +148,7 @@ class ListTray : public ::testing::Test {
     }
     void TearDown() override {
         testOnly = 1;
-        AbortAllQueries(Interrupted);
-        Pump(50, [] { return false; });
+        DestroyMainDialog();
     }
 };
 
@@ -279,6 +209,7 @@ TEST_F(ListTray, ServerMenuGreysByTableAndSelection) {
     };
     static char names[SERVER_SLOT_COUNT][8];
     for (const auto& c : cases) {
+        TearDown();
         SetUp();
         std::vector<Server> servers;
         for (int i = 0; i < c.servers; i++) {
@@ -299,7 +230,6 @@ TEST_F(ListTray, ServerMenuGreysByTableAndSelection) {
         }
         DestroyMenu(menu);
         EXPECT_EQ(greyed, c.greyed) << c.servers << " servers, " << c.withOutcome << " outcomes";
-        TearDown();
     }
 }
 
@@ -318,8 +248,9 @@ TEST_F(ListTray, DeleteAsksWithTheCountAndActsOnTheSelectionAfterTheAnswer) {
         // While the question is open, the selection changes to c and d.
         BoxAnswerer ok(IDOK, [] { Select({"c", "d"}); });
         OnListCommand(ID_DELETE_SERVERS);
-        EXPECT_EQ(ok.asked, std::vector<std::string>{
-                                "Warning!: Are you sure you want to delete 2 server(s)?"});
+        EXPECT_EQ(ok.texts,
+                  std::vector<std::string>{"Are you sure you want to delete 2 server(s)?"});
+        EXPECT_EQ(ok.captions, std::vector<std::string>{"Warning!"});
     }
     EXPECT_EQ(Rows(), "a b ");
     EXPECT_FALSE(Stored(2) || Stored(3) || !Stored(0) || !Stored(1));
@@ -334,7 +265,7 @@ TEST_F(ListTray, DeleteAsksWithTheCountAndActsOnTheSelectionAfterTheAnswer) {
     EXPECT_EQ(Rows(), "b a ");
     Select({});
     Key(VK_DELETE);
-    EXPECT_EQ(cancel.asked.size(), 1u);
+    EXPECT_EQ(cancel.texts.size(), 1u);
     EXPECT_EQ(Rows(), "b a ");
 }
 
@@ -354,11 +285,12 @@ TEST_F(ListTray, ToggleFlipsEachSelectedServerOnceEvenWhenTheRunEndsOnTheWay) {
 }
 
 TEST_F(ListTray, TestStartsTheSelectedServersOnceAndNeverDuringARun) {
-    // Loopback addresses where nothing listens: refused, after a real round of the network.
-    Install({{"127.0.9.1", 1, Used, 5, 0, Idle, 0},
-             {"127.0.9.2", 0, Disabled, 0, 0, Idle, 0},
-             {"127.0.9.3", 1, Used, 5, 0, Idle, 0}});
-    Select({"127.0.9.1", "127.0.9.2"});
+    // Loopback addresses where nothing listens (no suite or tool uses 127.0.7.x): refused,
+    // after a real round of the network.
+    Install({{"127.0.7.1", 1, Used, 5, 0, Idle, 0},
+             {"127.0.7.2", 0, Disabled, 0, 0, Idle, 0},
+             {"127.0.7.3", 1, Used, 5, 0, Idle, 0}});
+    Select({"127.0.7.1", "127.0.7.2"});
     testOnly = 0;
     OnListCommand(ID_TEST_SERVERS);
     EXPECT_EQ(testOnly, 1);
@@ -366,10 +298,10 @@ TEST_F(ListTray, TestStartsTheSelectedServersOnceAndNeverDuringARun) {
     EXPECT_EQ(Text(IDOK), "Stop Testing...");
     EXPECT_EQ(std::string(TrayTip()), "Testing time servers...");
     EXPECT_EQ(Text(IDC_STATUS_TEXT), "Testing time servers...");
-    Select({"127.0.9.3"});
+    Select({"127.0.7.3"});
     OnListCommand(ID_TEST_SERVERS); // a run is in progress
     EXPECT_EQ(activeQueries, 2);
-    Pump(10000, [] { return activeQueries == 0; });
+    PumpDialog(10000, [] { return activeQueries == 0; });
     EXPECT_EQ(serverTable[0].status, Refused);
     EXPECT_EQ(serverTable[1].status, Refused);
     EXPECT_EQ(serverTable[2].status, Used);
@@ -382,8 +314,8 @@ TEST_F(ListTray, ResetInterruptsTheQueriesOpenAfterTheAnswer) {
     {
         BoxAnswerer cancel(IDCANCEL);
         OnListCommand(ID_RESET_SERVERS);
-        EXPECT_EQ(cancel.asked, std::vector<std::string>{
-                                    "Warning!: Are you sure you want to reset the server list?"});
+        EXPECT_EQ(cancel.texts,
+                  std::vector<std::string>{"Are you sure you want to reset the server list?"});
     }
     EXPECT_EQ(Rows(), "mine ");
     // A run begins while the question is open.
@@ -419,6 +351,10 @@ TEST_F(ListTray, NameEditorEndsWithNewTextCancelOrEmptyText) {
         HWND edit = ListView_GetEditControl(serverListView);
         ASSERT_NE(edit, nullptr);
         EXPECT_TRUE(IsNameEditorOpen());
+        // Commands go nowhere while the editor is open: this one would stop the run.
+        const int32_t open = activeQueries;
+        SendMessageA(MainWindow(), WM_COMMAND, IDOK, 0);
+        EXPECT_EQ(activeQueries, open);
         SetWindowTextA(edit, c.typed);
         if (c.key != 0) {
             SendMessageA(edit, WM_KEYDOWN, c.key, 0);
@@ -474,7 +410,7 @@ TEST_F(ListTray, TrayStatesPicturesTipsAndStatusLine) {
         EXPECT_EQ(lastRunFailed, c.mode == TrayIdle ? c.failed : 0);
         // The busy timer animates the picture during a run, keeping the tip.
         std::vector<int> seen;
-        Pump(1100, [&] {
+        PumpDialog(1100, [&] {
             if (seen.empty() || seen.back() != TrayPictureId()) {
                 seen.push_back(TrayPictureId());
             }
@@ -488,20 +424,20 @@ TEST_F(ListTray, TrayStatesPicturesTipsAndStatusLine) {
     lastCorrectionTime = when;
     lastRunFailed = 1;
     UpdateTrayStatus(TrayIdle);
-    SendMessageA(Dialog(), TaskbarCreatedMessage(), 0, 0);
+    SendMessageA(MainWindow(), TaskbarCreatedMessage(), 0, 0);
     EXPECT_EQ(LastTrayNotice().uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_EQ(LastTrayNotice().uCallbackMessage, WM_TRAY_NOTIFY);
     EXPECT_EQ(std::string(LastTrayNotice().szTip), failed);
     EXPECT_EQ(TrayPictureId(), IDI_CLOCK_FAILED);
-    SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_LBUTTONDBLCLK);
+    SendMessageA(MainWindow(), WM_TRAY_NOTIFY, 0, WM_LBUTTONDBLCLK);
     EXPECT_EQ(TrayPictureId(), IDI_CLOCK);
     EXPECT_EQ(std::string(TrayTip()), corrected);
-    EXPECT_TRUE(IsWindowVisible(Dialog()));
+    EXPECT_TRUE(IsWindowVisible(MainWindow()));
 }
 
 TEST_F(ListTray, TrayMenuCarriesTheButtonCaptionAndOpensOnce) {
     for (const char* caption : {"Stop Testing...", "¡&Corregir AHORA!", "Correct NOW!"}) {
-        SetDlgItemTextA(Dialog(), IDOK, caption);
+        SetDlgItemTextA(MainWindow(), IDOK, caption);
         HMENU menu = LoadTrayMenu();
         char item[120] = {};
         GetMenuStringA(GetSubMenu(menu, 0), IDOK, item, sizeof item, MF_BYCOMMAND);
@@ -514,10 +450,10 @@ TEST_F(ListTray, TrayMenuCarriesTheButtonCaptionAndOpensOnce) {
     int openDuring = 0, openAfterSecondClick = 0;
     MenuVisit visit([&] {
         openDuring = trayMenuOpen;
-        SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_RBUTTONDOWN);
+        SendMessageA(MainWindow(), WM_TRAY_NOTIFY, 0, WM_RBUTTONDOWN);
         openAfterSecondClick = trayMenuOpen;
     });
-    SendMessageA(Dialog(), WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
+    SendMessageA(MainWindow(), WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
     EXPECT_EQ(openDuring * 10 + openAfterSecondClick, 11);
     EXPECT_EQ(trayMenuOpen, 0);
     EXPECT_EQ(quitAfterCorrection, 0);

@@ -157,8 +157,9 @@ TEST_F(MainWindowTest, OffsetBoxStoresWhatTheTextMeansAndShowsItNormalised) {
         int64_t ms;
         const char* shown;
     } cases[] = {
-        {"1.5m", 90000, "+90.0s"},   {"", 0, " 0.0s"},         {"-2h", -7200000, "-2.00h"},
-        {"119.99", 119990, "+120.0s"}, {"+120.0s", 120000, "+2.00m"}, {"abc", 0, " 0.0s"},
+        {"1.5m", 90000, "+90.0s"},     {"", 0, " 0.0s"},
+        {"-2h", -7200000, "-2.00h"},   {"119.99", 119990, "+120.0s"},
+        {"+120.0s", 120000, "+2.00m"}, {"abc", 0, " 0.0s"},
     };
     for (const auto& c : cases) {
         SetDlgItemTextA(MainWindow(), IDC_OFFSET_EDIT, c.typed);
@@ -212,7 +213,10 @@ TEST_F(MainWindowTest, ClosingHidesOrEndsByTheSchedule) {
         UINT how; // WM_CLOSE or a command
         bool ends;
     } cases[] = {
-        {0, WM_CLOSE, true}, {1, IDCANCEL, true}, {2, WM_CLOSE, false}, {9, IDCANCEL, false},
+        {0, WM_CLOSE, true},
+        {1, IDCANCEL, true},
+        {2, WM_CLOSE, false},
+        {9, IDCANCEL, false},
     };
     for (const auto& c : cases) {
         SetUp();
@@ -255,9 +259,8 @@ TEST_F(MainWindowTest, EndDuringARunKeepsTheFinishedServers) {
     }
     SendMessageA(MainWindow(), WM_COMMAND, IDOK, 0);
     EXPECT_EQ(ControlText(IDOK), "Stop Correcting...");
-    ASSERT_TRUE(PumpDialog(10000, [] {
-        return serverTable[0].status == Used && serverTable[1].status == Used;
-    }));
+    ASSERT_TRUE(PumpDialog(
+        10000, [] { return serverTable[0].status == Used && serverTable[1].status == Used; }));
     EXPECT_EQ(activeQueries, 1);
     SendMessageA(MainWindow(), WM_COMMAND, ID_EXIT, 0);
     EXPECT_EQ(mainDialog, nullptr);
@@ -274,6 +277,34 @@ TEST_F(MainWindowTest, EndDuringARunKeepsTheFinishedServers) {
     int64_t value = 0;
     ASSERT_TRUE(ReadSetting("LastCorrectionValue", &value, sizeof value));
     EXPECT_EQ(value, (serverTable[0].correction + serverTable[1].correction) / 2);
+}
+
+bool menuSeen = false;
+void CALLBACK CloseMenu(HWND, UINT, UINT_PTR id, DWORD) {
+    HWND menu = FindWindowA("#32768", nullptr);
+    if (menu != nullptr && IsWindowVisible(menu)) {
+        menuSeen = true;
+        KillTimer(nullptr, id);
+        EndMenu();
+    }
+}
+
+// Enter on the list goes through the dialog manager as every key does, yet opens the server
+// menu instead of pressing the default button.
+TEST_F(MainWindowTest, EnterOnTheListOpensTheServerMenuNotARun) {
+    ASSERT_NE(CreateMainDialog(), nullptr);
+    snprintf(serverTable[0].name, sizeof serverTable[0].name, "%s", "127.0.6.9");
+    serverTable[0].enabled = 1;
+    UpdateServer(0);
+    SetFocus(serverListView);
+    menuSeen = false;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, CloseMenu);
+    PostMessageA(serverListView, WM_KEYDOWN, VK_RETURN, 0);
+    PumpDialog(3000, [] { return menuSeen; });
+    KillTimer(nullptr, timer);
+    EXPECT_TRUE(menuSeen);
+    EXPECT_EQ(activeQueries, 0);
+    EXPECT_EQ(ControlText(IDOK), "\xA1&Corregir AHORA!");
 }
 
 // A fatal error raised while the first one's box is open (its loop lets messages in) is

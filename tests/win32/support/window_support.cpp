@@ -56,9 +56,8 @@ LRESULT CALLBACK BoxAnswerer::Hook(int code, WPARAM wParam, LPARAM lParam) {
     HWND box = reinterpret_cast<HWND>(wParam);
     char className[16] = {};
     BoxAnswerer* self = current;
-    if (code == HCBT_ACTIVATE && self != nullptr && box != MainWindow() &&
-        box != self->answered_ && GetClassNameA(box, className, sizeof className) != 0 &&
-        strcmp(className, "#32770") == 0) {
+    if (code == HCBT_ACTIVATE && self != nullptr && box != MainWindow() && box != self->answered_ &&
+        GetClassNameA(box, className, sizeof className) != 0 && strcmp(className, "#32770") == 0) {
         self->answered_ = box;
         char text[512] = {};
         GetWindowTextA(box, text, sizeof text);
@@ -93,8 +92,8 @@ HWND CreateMainDialog(bool installDefaults) {
         started = true;
     }
     needDefaults = installDefaults;
-    return CreateDialogParamA(programInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr,
-                              MainDialogProc, 0);
+    return CreateDialogParamA(programInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc,
+                              0);
 }
 
 void DestroyMainDialog() {

@@ -9,7 +9,8 @@
 #include <vector>
 
 // Handles messages until done() holds or ms have passed; true if it held.
-bool PumpDialog(DWORD ms, const std::function<bool()>& done = [] { return false; });
+bool PumpDialog(
+    DWORD ms, const std::function<bool()>& done = [] { return false; });
 
 // While it lives, answers every message box this thread opens with `answer`, after running
 // `during` inside the box's own message loop (the rest of the program goes on meanwhile).
