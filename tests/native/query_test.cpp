@@ -48,6 +48,14 @@ bool RunOver() {
     return Settled();
 }
 
+int OccupiedCount() {
+    int count = 0;
+    for (const ServerRecord& record : serverTable) {
+        count += !IsFreeSlot(record);
+    }
+    return count;
+}
+
 // Everything the queries held is given back and the window shows no run.
 void ExpectNothingHeld() {
     EXPECT_EQ(SimOpenSocketCount(), 0);
@@ -281,11 +289,7 @@ TEST(QueryRun, PruningIsOfferedOnceAfterASuccessfulCorrectionOfFreshDefaults) {
         StartCorrectionRun();
         ASSERT_TRUE(RunUntil(RunOver, 60000));
         EXPECT_EQ(SimBoxCount(), row.boxes);
-        int remaining = 0;
-        for (const ServerRecord& record : serverTable) {
-            remaining += !IsFreeSlot(record);
-        }
-        EXPECT_EQ(remaining, row.remaining);
+        EXPECT_EQ(OccupiedCount(), row.remaining);
         EXPECT_EQ(freshDefaults, row.boxes == 0);
         if (row.boxes == 0) {
             continue;
@@ -379,11 +383,7 @@ TEST(QueryRun, PruningWaitsOutARunBegunDuringTheQuestion) {
         });
         StartCorrectionRun();
         ASSERT_TRUE(RunUntil(RunOver, 60000));
-        int remaining = 0;
-        for (const ServerRecord& record : serverTable) {
-            remaining += !IsFreeSlot(record);
-        }
-        EXPECT_EQ(remaining, 6);
+        EXPECT_EQ(OccupiedCount(), 6);
         EXPECT_EQ(SimBoxCount(), fails ? 1 : 2);
         EXPECT_EQ(freshDefaults, fails);
     }
@@ -411,11 +411,7 @@ TEST(QueryRun, AResetListIsNeverPrunedByAnEarlierRunsOffer) {
             ResetServerList();
         }
         RunFor(0); // the offer; a box would answer OK
-        int remaining = 0;
-        for (const ServerRecord& record : serverTable) {
-            remaining += !IsFreeSlot(record);
-        }
-        EXPECT_EQ(remaining, DEFAULT_SERVER_COUNT);
+        EXPECT_EQ(OccupiedCount(), DEFAULT_SERVER_COUNT);
         EXPECT_EQ(SimBoxCount(), whileAsked ? 1 : 0);
         EXPECT_TRUE(freshDefaults);
     }
@@ -483,6 +479,9 @@ TEST(QueryRun, SixtyFourServersAtOnce) {
 TEST(QueryRun, DottedDecimalParsing) {
     for (const InetAddrForm& form : INET_ADDR_FORMS) {
         EXPECT_EQ(NetInetAddr(form.text), InetAddrFormValue(form)) << form.text;
+    }
+    for (const char* text : INET_ADDR_NOT_ADDRESSES) {
+        EXPECT_EQ(NetInetAddr(text), NET_INADDR_NONE) << text;
     }
 }
 

@@ -250,8 +250,8 @@ TEST_F(MainWindowTest, ClosingHidesOrEndsByTheSchedule) {
 TEST_F(MainWindowTest, EndDuringARunKeepsTheFinishedServers) {
     const TimeServerSetup setups[] = {
         {"127.0.6.2", ServeTime, 0}, {"127.0.6.3", ServeTime, 0}, {"127.0.6.4", ServeSilent, 0}};
+    ASSERT_NE(CreateMainDialog(), nullptr); // starts the socket library, which the servers use
     ASSERT_TRUE(StartTimeServers(setups, 3, 30000));
-    ASSERT_NE(CreateMainDialog(), nullptr);
     for (int slot = 0; slot < 3; slot++) {
         snprintf(serverTable[slot].name, sizeof serverTable[slot].name, "%s", setups[slot].address);
         serverTable[slot].enabled = 1;

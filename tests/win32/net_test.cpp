@@ -106,7 +106,9 @@ TEST(NetInetAddr, ReadsEveryFormAsTheSimulationDoes) {
     for (const InetAddrForm& form : INET_ADDR_FORMS) {
         EXPECT_EQ(NetInetAddr(form.text), InetAddrFormValue(form)) << form.text;
     }
-    EXPECT_EQ(NetInetAddr("localhost"), NET_INADDR_NONE);
+    for (const char* text : INET_ADDR_NOT_ADDRESSES) {
+        EXPECT_EQ(NetInetAddr(text), NET_INADDR_NONE) << text;
+    }
 }
 
 TEST_F(NetTest, LookupPostsItsTaskAndTheFirstAddress) {
