@@ -153,16 +153,18 @@ target_compile_options(program_e2e PRIVATE ${WARNINGS})
 target_compile_definitions(program_e2e PRIVATE WIN32_LEAN_AND_MEAN)
 target_link_libraries(program_e2e PRIVATE gtest gtest_main ${WIN32_SYSTEM_LIBRARIES})
 add_dependencies(program_e2e chronoplex chronoplex_faults loopback_time_server)
-set_target_properties(program_e2e PROPERTIES
-  CROSSCOMPILING_EMULATOR "${WINE_RUN};${CMAKE_BINARY_DIR}/wine/program_e2e")
 set(E2E_PEERS ${CMAKE_BINARY_DIR}/e2e-peers)
 add_test(NAME e2e_peers_start COMMAND ${PROJECT_SOURCE_DIR}/tools/e2e-peers start ${E2E_PEERS}
          ${LOOPBACK_TIME_SERVER})
 add_test(NAME e2e_peers_stop COMMAND ${PROJECT_SOURCE_DIR}/tools/e2e-peers stop ${E2E_PEERS})
-add_test(NAME e2e_program COMMAND program_e2e)
 set_tests_properties(e2e_peers_start PROPERTIES FIXTURES_SETUP e2e_peers TIMEOUT 120 LABELS e2e)
 set_tests_properties(e2e_peers_stop PROPERTIES FIXTURES_CLEANUP e2e_peers TIMEOUT 60 LABELS e2e)
-set_tests_properties(e2e_program PROPERTIES FIXTURES_REQUIRED e2e_peers TIMEOUT 300 LABELS e2e)
+# Each scenario is a test of its own, run in a prefix made anew from a template.
+set_target_properties(program_e2e PROPERTIES
+  CROSSCOMPILING_EMULATOR "${WINE_SUITE};--fresh;${CMAKE_BINARY_DIR}/wine/program_e2e")
+gtest_discover_tests(program_e2e TEST_PREFIX e2e. DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
+                     PROPERTIES TIMEOUT 180 LABELS e2e FIXTURES_REQUIRED e2e_peers
+                     RESOURCE_LOCK wine_program_e2e)
 
 # Whole-program figures, run by tools/bench-program, never by ctest: a driver that starts the
 # real program in a Wine prefix and measures it from outside, and the plainest dialog program,

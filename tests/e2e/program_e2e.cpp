@@ -1,7 +1,7 @@
 // The real program as it is used: started with its command-line letters, told things by a
 // second copy, its boxes answered and its window clicked as a user would, and judged only by
 // what it leaves in the registry and by how it ends. Each scenario is a list of steps from
-// one table, run by one runner, in the prefix of this suite, against the loopback peers that
+// one table, run by one runner, each in a prefix made anew, against the loopback peers that
 // the suite's fixture starts:
 //   127.0.8.2 openbsd-inetd, 127.0.8.3 xinetd (four bytes), 127.0.8.4 inetutils-inetd (eight)
 //   127.0.8.9 nothing listens (refused)   127.0.8.10 silent       127.0.8.11 accept and close
