@@ -141,9 +141,9 @@ int main(int argc, char** argv) {
     Listener listeners[MAX_LISTENERS];
     int count = 0;
     for (int i = 2; i < argc && count < MAX_LISTENERS; i++) {
-        char spec[128];
-        snprintf(spec, sizeof spec, "%s", argv[i]);
-        char* address = strchr(spec, '@');
+        char arg[128];
+        snprintf(arg, sizeof arg, "%s", argv[i]);
+        char* address = strchr(arg, '@');
         if (address == nullptr) {
             fprintf(stderr, "loopback_time_server: %s: expected KIND@ADDRESS\n", argv[i]);
             return 2;
@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
             *offset++ = 0;
         }
         Listener& l = listeners[count];
-        if (!ParseKind(spec, &l.kind)) {
-            fprintf(stderr, "loopback_time_server: unknown kind %s\n", spec);
+        if (!ParseKind(arg, &l.kind)) {
+            fprintf(stderr, "loopback_time_server: unknown kind %s\n", arg);
             return 2;
         }
         l.offsetSeconds = offset != nullptr ? atoll(offset) : 0;
