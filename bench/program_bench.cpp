@@ -54,7 +54,9 @@ uint64_t FileTimeValue(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-// User and kernel time of a process in seconds; Wine counts it in steps of 10 ms.
+// User and kernel time of a process in seconds, in steps of 10 ms. Asked about another
+// process, Wine 8 reports far less than the process used (nothing at all over ten idle
+// minutes), so tools/bench-program also reads the program's Linux process from /proc.
 double CpuSeconds(HANDLE process) {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
@@ -415,8 +417,12 @@ int Argument(int argc, char** argv, int index, int fallback, int low, int high) 
     if (argc <= index) {
         return fallback;
     }
-    const int v = atoi(argv[index]);
-    return v < low ? low : v > high ? high : v;
+    char* end = nullptr;
+    const long v = strtol(argv[index], &end, 10);
+    if (end == argv[index] || *end != 0) {
+        return fallback;
+    }
+    return v < low ? low : v > high ? high : static_cast<int>(v);
 }
 
 } // namespace

@@ -33,6 +33,8 @@ target_compile_options(chronoplex PRIVATE ${WARNINGS})
 target_compile_definitions(chronoplex PRIVATE WIN32_LEAN_AND_MEAN)
 target_link_libraries(chronoplex PRIVATE chronoplex_window chronoplex_resources chronoplex_logic
                       platform_win32 ${WIN32_SYSTEM_LIBRARIES})
+# The program ships without its symbols; the test programs keep theirs for the debugger.
+target_link_options(chronoplex PRIVATE -s)
 
 # Support code shared by the Win32 test suites: loopback Time servers for all of them; for the
 # suites that drive the engine without its window, a message pump and recording stand-ins of
@@ -175,6 +177,7 @@ target_include_directories(minimal_dialog PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(minimal_dialog PRIVATE ${WARNINGS})
 target_compile_definitions(minimal_dialog PRIVATE WIN32_LEAN_AND_MEAN)
 target_link_libraries(minimal_dialog PRIVATE user32)
+target_link_options(minimal_dialog PRIVATE -s)
 add_executable(program_bench ${PROJECT_SOURCE_DIR}/bench/program_bench.cpp)
 target_include_directories(program_bench PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(program_bench PRIVATE ${WARNINGS})
