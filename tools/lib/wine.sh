@@ -38,6 +38,8 @@ wine_virtual_desktop() {
     wine_cmd reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
     wine_cmd reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$1" /f \
         >/dev/null 2>&1
+    # The desktop already running keeps its kind; the next program starts the new one.
+    wineserver -w
 }
 
 wine_cmd() {
