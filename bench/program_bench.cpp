@@ -17,6 +17,8 @@
 #include <cstring>
 
 #include "bench/minimal_dialog.h"
+#include "bench/seconds.h"
+#include "servers/server_record.h"
 
 namespace {
 
@@ -39,16 +41,6 @@ struct Target {
 
 const Target PROGRAM = {"chronoplex", "chronoplex.exe", TITLE, SERVER_LIST_ID};
 const Target MINIMAL = {"minimal_dialog", "minimal_dialog.exe", MINIMAL_TITLE, IDC_MINIMAL_TEXT};
-
-double Seconds() {
-    static LARGE_INTEGER frequency = {};
-    if (frequency.QuadPart == 0) {
-        QueryPerformanceFrequency(&frequency);
-    }
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 uint64_t FileTimeValue(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -106,17 +98,6 @@ bool ReadInt64(HKEY key, const char* name, int64_t* out) {
            size == sizeof *out;
 }
 
-struct StoredServer {
-    char name[128];
-    int32_t enabled, status;
-    uint32_t latency;
-    uint8_t reserved[4];
-    int64_t correction;
-};
-static_assert(sizeof(StoredServer) == 152, "the stored record");
-
-constexpr int32_t STATUS_NONE = 0, STATUS_REJECTED = 100, STATUS_USED = 102;
-
 // What a finished run left behind: whether the last correction is stored, and how many of
 // the 64 records carry an outcome, and how many of those are answers.
 struct RunResult {
@@ -136,15 +117,15 @@ RunResult StoredRun(HKEY key) {
     for (int slot = 0; slot < SERVER_COUNT; slot++) {
         char name[16];
         snprintf(name, sizeof name, "Server%03d", slot);
-        StoredServer s = {};
+        ServerRecord s = {};
         DWORD size = sizeof s;
         if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&s), &size) !=
                 ERROR_SUCCESS ||
-            size != sizeof s || s.status == STATUS_NONE) {
+            size != sizeof s || s.status == None) {
             continue;
         }
         r.final++;
-        r.answered += s.status == STATUS_USED || s.status == STATUS_REJECTED;
+        r.answered += s.status == Used || s.status == Rejected;
     }
     return r;
 }

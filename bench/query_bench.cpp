@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bench/seconds.h"
 #include "query/consensus.h"
 #include "query/query.h"
 #include "servers/server_table.h"
@@ -22,16 +23,6 @@
 namespace {
 
 constexpr DWORD RUN_LIMIT_MS = 60000;
-
-double Seconds() {
-    static LARGE_INTEGER frequency = {};
-    if (frequency.QuadPart == 0) {
-        QueryPerformanceFrequency(&frequency);
-    }
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // User and kernel time of the whole process, in 100 ns units; the platform advances it in
 // steps of 10 ms.

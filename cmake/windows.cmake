@@ -151,6 +151,7 @@ add_custom_command(
 add_custom_target(loopback_time_server ALL DEPENDS ${LOOPBACK_TIME_SERVER})
 
 add_executable(program_e2e ${PROJECT_SOURCE_DIR}/tests/e2e/program_e2e.cpp)
+target_include_directories(program_e2e PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(program_e2e PRIVATE ${WARNINGS})
 target_compile_definitions(program_e2e PRIVATE WIN32_LEAN_AND_MEAN)
 target_link_libraries(program_e2e PRIVATE gtest gtest_main ${WIN32_SYSTEM_LIBRARIES})

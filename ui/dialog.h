@@ -14,6 +14,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void InitMainWindow();
 // mainDialog as the platform's window handle; null while there is no dialog.
 HWND MainWindow();
+// Loads a menu resource whose first sub-menu is the pop-up that is shown; the caller
+// destroys the menu. Null (and nothing loaded) when either is missing.
+HMENU LoadPopupMenu(int menuId, HMENU* popup);
 
 // ---- server list (ui/list_view.cpp) ----
 // The list's image list, background and three columns, sized by its client width now.

@@ -503,12 +503,9 @@ int CompareRows(int slotA, int slotB) {
 }
 
 HMENU LoadServerMenu() {
-    HMENU menu = LoadMenuA(programInstance, MAKEINTRESOURCEA(IDR_SERVER_MENU));
-    HMENU popup = menu != nullptr ? GetSubMenu(menu, 0) : nullptr;
-    if (popup == nullptr) {
-        if (menu != nullptr) {
-            DestroyMenu(menu);
-        }
+    HMENU popup = nullptr;
+    HMENU menu = LoadPopupMenu(IDR_SERVER_MENU, &popup);
+    if (menu == nullptr) {
         return nullptr;
     }
     int occupied = 0;

@@ -40,6 +40,16 @@ HWND MainWindow() {
     return static_cast<HWND>(mainDialog);
 }
 
+HMENU LoadPopupMenu(int menuId, HMENU* popup) {
+    HMENU menu = LoadMenuA(programInstance, MAKEINTRESOURCEA(menuId));
+    *popup = menu != nullptr ? GetSubMenu(menu, 0) : nullptr;
+    if (*popup == nullptr && menu != nullptr) {
+        DestroyMenu(menu);
+        menu = nullptr;
+    }
+    return menu;
+}
+
 // ---- the window's place ----
 
 // Halves toward minus infinity, as an arithmetic shift would, for negative values too.

@@ -195,12 +195,9 @@ void AnimateTrayStep() {
 }
 
 HMENU LoadTrayMenu() {
-    HMENU menu = LoadMenuA(programInstance, MAKEINTRESOURCEA(IDR_TRAY_MENU));
-    HMENU popup = menu != nullptr ? GetSubMenu(menu, 0) : nullptr;
-    if (popup == nullptr) {
-        if (menu != nullptr) {
-            DestroyMenu(menu);
-        }
+    HMENU popup = nullptr;
+    HMENU menu = LoadPopupMenu(IDR_TRAY_MENU, &popup);
+    if (menu == nullptr) {
         return nullptr;
     }
     SetMenuDefaultItem(popup, 0, TRUE);

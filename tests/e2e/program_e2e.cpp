@@ -17,6 +17,9 @@
 #include <cstring>
 #include <string>
 
+// The stored record is the program's file format; the suite reads it as the program writes it.
+#include "servers/server_record.h"
+
 namespace {
 
 constexpr const char* SETTINGS = "SOFTWARE\\Chronoplex";
@@ -211,16 +214,7 @@ std::string ReadValue(const char* path, const char* name) {
     return text;
 }
 
-struct StoredServer {
-    char name[128];
-    int32_t enabled, status;
-    uint32_t latency;
-    uint8_t reserved[4];
-    int64_t correction;
-};
-static_assert(sizeof(StoredServer) == 152, "the stored record");
-
-bool ReadServer(int slot, StoredServer* out) {
+bool ReadServer(int slot, ServerRecord* out) {
     HKEY key = OpenKey(SETTINGS);
     if (key == nullptr) {
         return false;
@@ -236,7 +230,7 @@ bool ReadServer(int slot, StoredServer* out) {
 }
 
 int StoredStatus(int slot) {
-    StoredServer s;
+    ServerRecord s;
     return ReadServer(slot, &s) ? s.status : STATUS_UNSET;
 }
 
@@ -255,7 +249,7 @@ void InstallServers(const char* names) {
     snprintf(list, sizeof list, "%s", names);
     int slot = 0;
     for (char* name = strtok(list, " "); name != nullptr; name = strtok(nullptr, " ")) {
-        StoredServer s = {};
+        ServerRecord s = {};
         snprintf(s.name, sizeof s.name, "%s", name);
         s.enabled = 1;
         char value[16];
@@ -488,7 +482,7 @@ class Runner {
     // A server on loopback answers within the second it reads; the correction lies between
     // a second plus half the latency behind and half the latency ahead.
     static void ExpectHonest(int slot) {
-        StoredServer s;
+        ServerRecord s;
         ASSERT_TRUE(ReadServer(slot, &s)) << slot;
         EXPECT_LT(s.latency, 1000u) << s.name;
         EXPECT_GE(s.correction, -1000 - int64_t{s.latency} - 50) << s.name;
