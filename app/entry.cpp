@@ -11,7 +11,6 @@
 #include "servers/settings.h"
 #include "time/timebase.h"
 #include "ui/dialog.h"
-#include "ui/main_window.h"
 #include "ui/resource.h"
 
 static const char OTHER_VERSION_TEXT[] =

@@ -2,10 +2,9 @@
 #include <windows.h>
 
 #include "app/fatal.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "ui/dialog.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
 
 uint8_t fatalShown = 0;
 uint8_t winsockStarted = 0;

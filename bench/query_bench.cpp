@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "bench/seconds.h"
-#include "query/consensus.h"
+#include "query/correction.h"
 #include "query/query.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"

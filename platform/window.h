@@ -1,4 +1,4 @@
-// The few window services the logic needs: timers, message boxes, control texts, and the
+// The few window services the logic needs: timers, message boxes, posted messages, and the
 // announcement that the clock has changed.
 //
 // Timer periods are in milliseconds; setting a timer that is already running replaces its
@@ -30,11 +30,6 @@ void PlatformKillTimer(WindowHandle window, uint32_t id);
 // A modal message box; it runs its own message loop, so other messages of the window keep
 // being handled while it is open. Returns the answer.
 int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type);
-
-void PlatformSetControlText(WindowHandle dialog, int controlId, const char* text);
-
-// Reads at most size - 1 characters and a terminating zero; returns the length read.
-uint32_t PlatformGetControlText(WindowHandle dialog, int controlId, char* text, int size);
 
 // Tells every top-level window that the clock was set. Bounded: a window that does not
 // answer is skipped instead of holding this program up.

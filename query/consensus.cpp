@@ -1,20 +1,5 @@
 #include "query/consensus.h"
 
-#include "platform/window.h"
-#include "query/query.h"
-#include "query/schedule.h"
-#include "servers/server_table.h"
-#include "servers/settings.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
-
-uint8_t lastRunFailed = 0;
-
-void ResetConsensusGlobals() {
-    lastRunFailed = 0;
-}
-
 // The protocol's 32-bit seconds run out on 2036-02-07 06:28:16 UTC and start again at 0. One
 // such era lasts 2^32 s, about 136 years; an answer is read in the era that puts it nearest the
 // local clock, which is never near a whole era wrong. Eras before 1900 are not considered.
@@ -36,26 +21,17 @@ Ms1900 AnswerToMs1900(uint32_t serverSeconds, Ms1900 now) {
 
 // The latency is taken on the tick, which the clock's own corrections do not move; half of it
 // is the best guess of how old the answer was when it arrived.
-void RecordSample(int slot, uint32_t serverSeconds) {
-    QuerySession& session = querySessions[slot];
-    const int k = session.sampleIndex;
-    if (k < 0 || k >= SAMPLE_COUNT) {
-        return;
-    }
-    const Ms1900 now = NowMs();
-    const TickMs tick = ReadTickMs();
+Sample MakeSample(uint32_t serverSeconds, Ms1900 now, TickMs connected, TickMs answered,
+                  int64_t offsetMs) {
     const int64_t difference = AnswerToMs1900(serverSeconds, now) - now;
-    const uint32_t latency = tick - session.sampleLatency[k];
-    session.sampleLatency[k] = latency;
+    const uint32_t latency = answered - connected;
     // Unsigned, so that an absurd local offset wraps instead of overflowing.
-    session.sampleCorrection[k] = static_cast<int64_t>(
-        static_cast<uint64_t>(difference) + (latency >> 1) + static_cast<uint64_t>(userOffsetMs));
+    const int64_t correction = static_cast<int64_t>(
+        static_cast<uint64_t>(difference) + (latency >> 1) + static_cast<uint64_t>(offsetMs));
+    return {latency, correction};
 }
 
-void ReduceSamples(int slot) {
-    QuerySession& session = querySessions[slot];
-    uint32_t* latency = session.sampleLatency;
-    int64_t* correction = session.sampleCorrection;
+ServerResult ReduceSampleValues(uint32_t latency[SAMPLE_COUNT], int64_t correction[SAMPLE_COUNT]) {
     // This exact exchange sort decides which of several equal latencies count as the fastest.
     for (int a = 0; a < SAMPLE_COUNT - 1; a++) {
         for (int j = a + 1; j < SAMPLE_COUNT; j++) {
@@ -77,10 +53,7 @@ void ReduceSamples(int slot) {
     for (int k = 0; k < SAMPLE_COUNT; k++) {
         latencySum += latency[k];
     }
-    ServerRecord& record = serverTable[slot];
-    record.correction = static_cast<int64_t>(fastSum) / FAST_SAMPLE_COUNT;
-    record.latency = latencySum / SAMPLE_COUNT;
-    EndQuery(slot, testOnly ? Tested : Used);
+    return {static_cast<int64_t>(fastSum) / FAST_SAMPLE_COUNT, latencySum / SAMPLE_COUNT};
 }
 
 static uint64_t Distance(int64_t a, int64_t b) {
@@ -88,63 +61,47 @@ static uint64_t Distance(int64_t a, int64_t b) {
                   : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
 }
 
-static void WriteMsSetting(const char* name, int64_t value) {
-    uint8_t bytes[8];
-    for (int i = 0; i < 8; i++) {
-        bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+Consensus FindConsensus(const int64_t correction[SERVER_SLOT_COUNT],
+                        const bool candidate[SERVER_SLOT_COUNT]) {
+    Consensus result = {};
+    bool in[SERVER_SLOT_COUNT];
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        in[slot] = candidate[slot];
     }
-    WriteSetting(name, bytes, sizeof bytes);
-}
-
-bool ApplyConsensus() {
     for (;;) {
         uint64_t sum = 0; // wraps instead of overflowing; the mean is right while it fits
         int64_t count = 0;
-        for (const ServerRecord& record : serverTable) {
-            if (!IsFreeSlot(record) && record.status == Used) {
-                sum += static_cast<uint64_t>(record.correction);
+        for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+            if (in[slot]) {
+                sum += static_cast<uint64_t>(correction[slot]);
                 count++;
             }
         }
         if (count == 0) {
-            lastRunFailed = 1;
-            return false;
+            return result;
         }
         const int64_t mean = static_cast<int64_t>(sum) / count;
         // One outlier per pass, the farthest; among equal distances the highest slot.
         uint64_t largest = 0;
         int farthest = -1;
         for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-            const ServerRecord& record = serverTable[slot];
-            if (IsFreeSlot(record) || record.status != Used) {
+            if (!in[slot]) {
                 continue;
             }
-            const uint64_t deviation = Distance(record.correction, mean);
+            const uint64_t deviation = Distance(correction[slot], mean);
             if (deviation >= largest) {
                 largest = deviation;
                 farthest = slot;
             }
         }
+        // A single candidate is 0 away from the mean, so the last one always stays.
         if (largest >= static_cast<uint64_t>(OUTLIER_LIMIT_MS)) {
-            serverTable[farthest].status = Rejected;
-            querySessions[farthest].dirty = 1;
-            SaveServer(farthest);
+            in[farthest] = false;
+            result.rejected[result.rejectedCount++] = farthest;
             continue;
         }
-        const Ms1900 attempt = NowMs();
-        const Ms1900 set = AdjustSystemClock(mean);
-        lastCorrectionValue = mean;
-        lastCorrectionTime = set;
-        // A clock that the platform would not let us set is recorded as no correction (0), but
-        // the schedule still counts from this attempt: counted from 0, every tick would find
-        // the next run due at once.
-        lastRunTime = set != 0 ? set : attempt;
-        WriteMsSetting("LastCorrectionTime", lastCorrectionTime);
-        WriteMsSetting("LastCorrectionValue", lastCorrectionValue);
-        if (quitAfterCorrection) {
-            PlatformSetTimer(mainDialog, TIMER_QUIT, QUIT_DELAY_MS);
-        }
-        PlatformBroadcastTimeChange();
-        return true;
+        result.found = true;
+        result.mean = mean;
+        return result;
     }
 }

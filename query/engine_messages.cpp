@@ -1,11 +1,10 @@
 #include "query/engine_messages.h"
 
 #include "platform/window.h"
+#include "query/display.h"
 #include "query/query.h"
 #include "query/schedule.h"
-#include "ui/list_view.h"
-#include "ui/messages.h"
-#include "ui/tray.h"
+#include "servers/list_display.h"
 
 void OnBusyTimer() {
     AnimateTrayStep();

@@ -3,14 +3,14 @@
 #include <cstring>
 
 #include "platform/window.h"
-#include "query/consensus.h"
+#include "query/correction.h"
+#include "query/display.h"
+#include "query/engine_messages.h"
 #include "query/schedule.h"
+#include "servers/list_display.h"
+#include "servers/list_display.h"
 #include "servers/server_table.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
-#include "ui/tray.h"
+#include "servers/slot_queries.h"
 
 QuerySession querySessions[SERVER_SLOT_COUNT];
 int32_t activeQueries = 0;
@@ -53,7 +53,7 @@ static bool ValidSlot(int slot) {
 static void EndRun() {
     const bool corrected = !testOnly && ApplyConsensus();
     UpdateTrayStatus(TrayIdle);
-    PlatformSetControlText(mainDialog, IDOK, "Correct NOW!");
+    ShowRunButton(TrayIdle);
     RefreshDirtyRows();
     if (corrected && freshDefaults) {
         quitAfterCorrection = 0;
@@ -138,9 +138,9 @@ void StartQuery(int slot) {
     // the button already say so.
     if (activeQueries++ == 0 && !runEndWaiting) {
         runsBegun++;
-        UpdateTrayStatus(testOnly ? TrayTesting : TrayChecking);
-        PlatformSetControlText(mainDialog, IDOK,
-                               testOnly ? "Stop Testing..." : "Stop Correcting...");
+        const TrayMode mode = testOnly ? TrayTesting : TrayChecking;
+        UpdateTrayStatus(mode);
+        ShowRunButton(mode);
     }
     session.sampleIndex = 0;
     record.status = None;
@@ -317,6 +317,16 @@ void EndQuery(int slot, int32_t status) {
         return;
     }
     EndRun();
+}
+
+void MarkSlotChanged(int slot) {
+    if (ValidSlot(slot)) {
+        querySessions[slot].dirty = 1;
+    }
+}
+
+void InterruptSlotQuery(int slot) {
+    EndQuery(slot, Interrupted);
 }
 
 void AbortAllQueries(int32_t status) {

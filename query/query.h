@@ -4,10 +4,10 @@
 #include <cstdint>
 
 #include "platform/net.h"
+#include "query/consensus.h"
 #include "servers/server_table.h"
 #include "time/timebase.h"
 
-constexpr int SAMPLE_COUNT = 7;
 constexpr uint16_t TIME_PORT = 37;
 constexpr int64_t START_WAIT_MS = 120000;
 constexpr int64_t ANSWER_WAIT_MS = 20000;

@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "query/display.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "servers/settings.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 // Position 0 doubles as the row for any index outside the table.
 const ScheduleEntry SCHEDULE_TABLE[SCHEDULE_COUNT] = {
@@ -38,7 +37,7 @@ void ApplySchedule() {
     const ScheduleEntry& entry = SCHEDULE_TABLE[known ? scheduleIndex : 0];
     scheduleIntervalMs = entry.intervalMs;
     RegisterAutoStart(scheduleIndex != 0);
-    PlatformSetControlText(mainDialog, IDC_SCHEDULE_LABEL, entry.label);
+    ShowScheduleLabel(entry.label);
 }
 
 // lastRunTime stays where it was, so a shorter interval can make a run due at the next tick.
@@ -61,12 +60,7 @@ void OnClockTimer() {
     const Ms1900 now = NowMs();
     char text[DATE_TIME_TEXT_SIZE];
     FormatDateTime(now, text);
-    // Setting an unchanged text would still repaint the control ten times a second.
-    char shown[100];
-    PlatformGetControlText(mainDialog, IDC_CLOCK_TEXT, shown, sizeof shown);
-    if (strcmp(shown, text) != 0) {
-        PlatformSetControlText(mainDialog, IDC_CLOCK_TEXT, text);
-    }
+    ShowClockText(text);
     // A due run that finds another one going is not remembered; the next tick asks again.
     if (scheduleIntervalMs != 0 && activeQueries == 0 && ScheduleDue(now)) {
         StartCorrectionRun();

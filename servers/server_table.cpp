@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "query/query.h"
+#include "servers/list_display.h"
 #include "servers/settings.h"
-#include "ui/list_view.h"
+#include "servers/slot_queries.h"
 
 ServerRecord serverTable[SERVER_SLOT_COUNT];
 bool freshDefaults = false;
@@ -103,7 +103,7 @@ int AddServer(const char* name) {
         record.name[length] = 0;
         record.status = None;
         record.enabled = 1;
-        querySessions[slot].dirty = 1;
+        MarkSlotChanged(slot);
         return slot;
     }
     return -1;
@@ -158,7 +158,7 @@ void LoadServerList() {
         } else {
             serverTable[slot].name[0] = 0;
             serverTable[slot].status = None;
-            querySessions[slot].dirty = 1;
+            MarkSlotChanged(slot);
         }
         RefreshListRows(false);
     }
@@ -177,7 +177,7 @@ static void FreeSlot(int slot) {
 void KeepBestFour() {
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
-            EndQuery(slot, Interrupted);
+            InterruptSlotQuery(slot);
         }
     }
     int good = 0;
@@ -200,7 +200,7 @@ void KeepBestFour() {
                 chosen = slot;
             }
         }
-        EndQuery(chosen, Interrupted);
+        InterruptSlotQuery(chosen);
         FreeSlot(chosen);
     }
     SortRows();

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/fatal.h"
 #include "platform/registry.h"
+#include "time/fatal.h"
 
 uint8_t correctOnLaunch = 0;
 int64_t userOffsetMs = 0;

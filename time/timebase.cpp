@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/fatal.h"
 #include "platform/clock.h"
 #include "platform/counter.h"
+#include "time/fatal.h"
 
 uint64_t tickFactor = 0;
 

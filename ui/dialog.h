@@ -1,9 +1,21 @@
 // What the main dialog's procedure hands its messages to: the window code's own interface.
-// Each handler lives with the part of the window that owns it; the portable logic never sees
-// this header (it reaches the window through ui/list_view.h, ui/tray.h and ui/main_window.h).
+// Each handler lives with the part of the window that owns it. The portable logic never sees
+// this header: it declares what it asks of the window in query/display.h and
+// servers/list_display.h, and the window code implements those.
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
+
+#include <cstdint>
+
+#include "query/display.h"
+#include "servers/list_display.h"
+
+#define PROGRAM_TITLE "Chronoplex v2.1"
+
+// The tray icon's callback message: lParam = the mouse message over the icon. The first of
+// the program's own messages; the engine's follow it.
+constexpr uint32_t WM_TRAY_NOTIFY = 1024;
 
 // ---- main window (ui/main_window.cpp) ----
 extern HINSTANCE programInstance; // the program's own module: dialog, menus, icons
@@ -29,6 +41,12 @@ INT_PTR OnListNotify(const NMHDR* header);
 void OnListCommand(int command);
 // True while the in-place name editor is open; every command is dropped meanwhile.
 bool IsNameEditorOpen();
+
+// ---- what the window asks of the program shell (app/shutdown.cpp) ----
+// Removes the tray icon, stops the timers and interrupts a run in progress (whose finished
+// servers still correct the clock, as at the end of any run). The dialog's destruction calls
+// it, and so does a fatal error while the dialog exists.
+void TearDown();
 
 // ---- tray icon (ui/tray.cpp) ----
 // NIM_ADD with the callback message only; UpdateTrayStatus gives it its picture and tip.

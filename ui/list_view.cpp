@@ -15,7 +15,6 @@
 #include "time/duration.h"
 #include "ui/dialog.h"
 #include "ui/list_tray_detail.h"
-#include "ui/list_view.h"
 #include "ui/resource.h"
 
 int sortColumn = 1;

@@ -5,20 +5,16 @@
 
 #include <cstring>
 
-#include "app/fatal.h"
-#include "query/consensus.h"
+#include "query/correction.h"
 #include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "time/duration.h"
+#include "time/fatal.h"
 #include "ui/dialog.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
 #include "ui/resource.h"
-#include "ui/tray.h"
 
 WindowHandle mainDialog = nullptr;
 HINSTANCE programInstance = nullptr;
@@ -159,6 +155,29 @@ static INT_PTR OnInitDialog(HWND window) {
     SetTimer(window, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS, nullptr);
     SetWindowPlacement(window, &placement);
     return TRUE;
+}
+
+// ---- what the engine shows ----
+
+// The button says what pressing it would do: stop the run going on, or start one.
+void ShowRunButton(TrayMode mode) {
+    const char* caption = mode == TrayTesting    ? "Stop Testing..."
+                          : mode == TrayChecking ? "Stop Correcting..."
+                                                 : "Correct NOW!";
+    SetDlgItemTextA(MainWindow(), IDOK, caption);
+}
+
+void ShowScheduleLabel(const char* label) {
+    SetDlgItemTextA(MainWindow(), IDC_SCHEDULE_LABEL, label);
+}
+
+// Setting an unchanged text would still repaint the control ten times a second.
+void ShowClockText(const char* text) {
+    char shown[100];
+    GetDlgItemTextA(MainWindow(), IDC_CLOCK_TEXT, shown, sizeof shown);
+    if (strcmp(shown, text) != 0) {
+        SetDlgItemTextA(MainWindow(), IDC_CLOCK_TEXT, text);
+    }
 }
 
 // ---- hiding and ending ----

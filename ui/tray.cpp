@@ -7,16 +7,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "query/consensus.h"
+#include "query/correction.h"
+#include "query/engine_messages.h"
 #include "query/schedule.h"
 #include "servers/settings.h"
 #include "time/duration.h"
 #include "time/timebase.h"
 #include "ui/dialog.h"
 #include "ui/list_tray_detail.h"
-#include "ui/messages.h"
 #include "ui/resource.h"
-#include "ui/tray.h"
 
 int trayBlink = 0;
 int trayMenuOpen = 0;

@@ -63,7 +63,6 @@ int SimBoxCount();
 const char* SimLastBoxText();
 const char* SimLastBoxCaption();
 uint32_t SimLastBoxType();
-const char* SimControlText(int controlId);
 int SimBroadcastCount();
 int SimDestroyCount();
 // Called inside PlatformMessageBox before it answers, as the nested message loop of a real box

@@ -69,13 +69,6 @@ struct State {
 
 State state;
 
-struct ControlText {
-    bool used;
-    int id;
-    char text[256];
-};
-ControlText controlTexts[32];
-
 uint64_t Wall() {
     return static_cast<uint64_t>(state.wallBase) + state.elapsed * FILETIME_PER_MS;
 }
@@ -109,7 +102,6 @@ Timer* FindTimer(uint32_t id) {
 
 void SimReset() {
     memset(&state, 0, sizeof state);
-    memset(controlTexts, 0, sizeof controlTexts);
     state.wallBase = static_cast<int64_t>(INITIAL_WALL);
     state.frequency = 10000000;
     state.priority = PRIORITY_CLASS_NORMAL;
@@ -408,46 +400,6 @@ uint32_t SimLastBoxType() {
 }
 void SimSetBoxHook(void (*hook)()) {
     state.boxHook = hook;
-}
-
-static ControlText* FindControl(int id, bool create) {
-    for (ControlText& c : controlTexts) {
-        if (c.used && c.id == id) {
-            return &c;
-        }
-    }
-    if (!create) {
-        return nullptr;
-    }
-    for (ControlText& c : controlTexts) {
-        if (!c.used) {
-            c.used = true;
-            c.id = id;
-            return &c;
-        }
-    }
-    return nullptr;
-}
-
-void PlatformSetControlText(WindowHandle, int controlId, const char* text) {
-    ControlText* c = FindControl(controlId, true);
-    if (c != nullptr) {
-        snprintf(c->text, sizeof c->text, "%s", text);
-    }
-}
-
-uint32_t PlatformGetControlText(WindowHandle, int controlId, char* text, int size) {
-    if (size <= 0) {
-        return 0;
-    }
-    ControlText* c = FindControl(controlId, false);
-    snprintf(text, static_cast<size_t>(size), "%s", c != nullptr ? c->text : "");
-    return static_cast<uint32_t>(strlen(text));
-}
-
-const char* SimControlText(int controlId) {
-    ControlText* c = FindControl(controlId, false);
-    return c != nullptr ? c->text : "";
 }
 
 void PlatformBroadcastTimeChange() {

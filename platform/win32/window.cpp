@@ -19,14 +19,6 @@ int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption
     return MessageBoxA(Hwnd(owner), text, caption, type);
 }
 
-void PlatformSetControlText(WindowHandle dialog, int controlId, const char* text) {
-    SetDlgItemTextA(Hwnd(dialog), controlId, text);
-}
-
-uint32_t PlatformGetControlText(WindowHandle dialog, int controlId, char* text, int size) {
-    return GetDlgItemTextA(Hwnd(dialog), controlId, text, size);
-}
-
 // A plain synchronous broadcast waits for every top-level window, so one hung window would
 // hang this program with it. Hung windows are skipped at once, and the limit applies to each
 // window in turn: a slow but live window costs at most a second, never forever.

@@ -3,17 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/fatal.h"
-#include "query/consensus.h"
+#include "query/correction.h"
+#include "query/display.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
+#include "servers/list_display.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
+#include "time/fatal.h"
 #include "time/timebase.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 FakeLog fakeLog;
 
@@ -30,7 +29,7 @@ void ResetLogicGlobals() {
     ResetServerTableGlobals();
     ResetSettingsGlobals();
     ResetQueryGlobals();
-    ResetConsensusGlobals();
+    ResetCorrectionGlobals();
     ResetScheduleGlobals();
 }
 
@@ -68,11 +67,27 @@ void UpdateTrayStatus(TrayMode mode) {
     fakeLog.lastTrayMode = mode;
     PlatformKillTimer(mainDialog, TIMER_BUSY);
     if (mode != TrayIdle) {
-        PlatformSetTimer(mainDialog, TIMER_BUSY, 200);
+        PlatformSetTimer(mainDialog, TIMER_BUSY, BUSY_PERIOD_MS);
         lastRunFailed = 0;
     }
 }
 
 void AnimateTrayStep() {
     fakeLog.animateCount++;
+}
+
+void ShowRunButton(TrayMode mode) {
+    fakeLog.runButtonCount++;
+    fakeLog.runButton = mode;
+}
+
+void ShowScheduleLabel(const char* label) {
+    snprintf(fakeLog.scheduleLabel, sizeof fakeLog.scheduleLabel, "%s", label);
+}
+
+void ShowClockText(const char* text) {
+    if (strcmp(fakeLog.clockText, text) != 0) {
+        fakeLog.clockTextCount++;
+        snprintf(fakeLog.clockText, sizeof fakeLog.clockText, "%s", text);
+    }
 }

@@ -1,8 +1,9 @@
-// Recording stand-ins for the user interface and the process shell, linked into the native
-// tests and the Win32 suites in place of the real window code.
+// The recording implementation of what the logic asks of the outside (query/display.h,
+// servers/list_display.h, time/fatal.h), linked into the native tests and the engine's Win32
+// suites in place of the real window code and program shell.
 #pragma once
 
-#include "ui/tray.h"
+#include "query/display.h"
 
 struct FakeLog {
     int fatalCount;
@@ -14,6 +15,11 @@ struct FakeLog {
     int trayCount;
     TrayMode lastTrayMode;
     int animateCount;
+    int runButtonCount;
+    TrayMode runButton; // the state the run button was last shown in
+    char scheduleLabel[64];
+    char clockText[64];
+    int clockTextCount; // texts actually set: an unchanged one is not
 };
 extern FakeLog fakeLog;
 

@@ -6,8 +6,6 @@
 #include "query/schedule.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 void ResetWorld() {
     SimReset();

@@ -11,14 +11,14 @@
 #include <random>
 
 #include "platform/sim/sim.h"
+#include "query/display.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
 
 namespace {
 

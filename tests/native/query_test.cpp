@@ -4,7 +4,8 @@
 #include <cstdio>
 
 #include "platform/sim/sim.h"
-#include "query/consensus.h"
+#include "query/correction.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/server_table.h"
@@ -12,8 +13,6 @@
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
 #include "tests/tables/inet_addr_forms.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 namespace {
 
@@ -61,7 +60,7 @@ void ExpectNothingHeld() {
     EXPECT_EQ(SimOpenSocketCount(), 0);
     EXPECT_EQ(SimPendingLookupCount(), 0);
     EXPECT_FALSE(SimTimerActive(TIMER_BUSY));
-    EXPECT_STREQ(SimControlText(IDOK), "Correct NOW!");
+    EXPECT_EQ(fakeLog.runButton, TrayIdle);
 }
 
 struct FailureRow {
@@ -169,7 +168,7 @@ TEST(QueryRun, DottedAddressesSkipTheLookupAndTheAllOnesAddressIsLookedUp) {
     EXPECT_EQ(querySessions[0].phase, Connecting);
     EXPECT_EQ(querySessions[1].phase, Resolving);
     EXPECT_EQ(StoredStatus(2), Disabled);
-    EXPECT_STREQ(SimControlText(IDOK), "Stop Correcting...");
+    EXPECT_EQ(fakeLog.runButton, TrayChecking);
     EXPECT_EQ(fakeLog.lastTrayMode, TrayChecking);
     ASSERT_TRUE(RunUntil(RunOver, 60000));
     EXPECT_EQ(SimLookupCount("127.0.0.2"), 0);
@@ -192,7 +191,7 @@ TEST(QueryRun, TestRunEndsAtTestedAndNeverCorrects) {
     testOnly = 1;
     StartQuery(0);
     StartQuery(1);
-    EXPECT_STREQ(SimControlText(IDOK), "Stop Testing...");
+    EXPECT_EQ(fakeLog.runButton, TrayTesting);
     EXPECT_EQ(fakeLog.lastTrayMode, TrayTesting);
     ASSERT_TRUE(RunUntil(RunOver, 60000));
     EXPECT_EQ(StoredStatus(0), Tested);

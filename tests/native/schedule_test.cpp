@@ -6,15 +6,14 @@
 #include "platform/clock.h"
 #include "platform/registry.h"
 #include "platform/sim/sim.h"
+#include "query/display.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 namespace {
 
@@ -60,7 +59,7 @@ TEST_F(Schedule, PositionsGiveLabelIntervalAndAutoStart) {
         RegisterAutoStart(c.index == 0); // the opposite of what should follow
         scheduleIndex = c.index;
         ApplySchedule();
-        EXPECT_STREQ(SimControlText(IDC_SCHEDULE_LABEL), c.label) << c.index;
+        EXPECT_STREQ(fakeLog.scheduleLabel, c.label) << c.index;
         EXPECT_EQ(scheduleIntervalMs, c.interval) << c.index;
         EXPECT_EQ(AutoStartWritten(), c.index != 0) << c.index;
     }
@@ -72,7 +71,7 @@ TEST_F(Schedule, StoredTwelveShowsNoIntervalButStartsAutomatically) {
     WriteSetting("Schedule", &twelve, 4);
     ASSERT_TRUE(ReadSetting("Schedule", &scheduleIndex, sizeof scheduleIndex));
     ApplySchedule();
-    EXPECT_STREQ(SimControlText(IDC_SCHEDULE_LABEL), "No Scheduled Interval");
+    EXPECT_STREQ(fakeLog.scheduleLabel, "No Scheduled Interval");
     EXPECT_EQ(scheduleIntervalMs, 0);
     EXPECT_TRUE(AutoStartWritten());
     lastRunTime = 1;
@@ -88,7 +87,7 @@ TEST_F(Schedule, SliderStoresAndApplies) {
     EXPECT_EQ(type, REGISTRY_DWORD);
     EXPECT_EQ(size, 4u);
     EXPECT_EQ(memcmp(SimRegValueData(SETTINGS_KEY, "Schedule"), "\x08\0\0\0", 4), 0);
-    EXPECT_STREQ(SimControlText(IDC_SCHEDULE_LABEL), "Weekly");
+    EXPECT_STREQ(fakeLog.scheduleLabel, "Weekly");
     EXPECT_EQ(lastRunTime, 1234);
     OnScheduleSlider(0);
     EXPECT_FALSE(AutoStartWritten());
@@ -122,7 +121,7 @@ TEST_F(Schedule, ClockTickChecksTheScheduleIn64Bits) {
         EXPECT_EQ(RunStartedNow(), c.runs) << c.what;
         char shown[DATE_TIME_TEXT_SIZE];
         FormatDateTime(NowMs(), shown);
-        EXPECT_STREQ(SimControlText(IDC_CLOCK_TEXT), shown) << c.what;
+        EXPECT_STREQ(fakeLog.clockText, shown) << c.what;
     }
 }
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "query/consensus.h"
+#include "query/correction.h"
 #include "query/query.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"

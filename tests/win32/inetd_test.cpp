@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "query/consensus.h"
+#include "query/correction.h"
 #include "query/query.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"

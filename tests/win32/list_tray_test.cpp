@@ -10,20 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "query/consensus.h"
+#include "query/correction.h"
+#include "query/display.h"
+#include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
+#include "servers/list_display.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/win32/support/window_support.h"
 #include "time/timebase.h"
 #include "ui/dialog.h"
 #include "ui/list_tray_detail.h"
-#include "ui/list_view.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
 #include "ui/resource.h"
-#include "ui/tray.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 
 #include "app/entry.h"
 #include "app/fatal.h"
-#include "query/consensus.h"
+#include "query/correction.h"
+#include "query/display.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/server_table.h"
@@ -20,7 +21,6 @@
 #include "tests/win32/support/window_support.h"
 #include "time/timebase.h"
 #include "ui/dialog.h"
-#include "ui/main_window.h"
 #include "ui/resource.h"
 
 namespace {
@@ -42,7 +42,7 @@ class MainWindowTest : public ::testing::Test {
         ClearProgramRegistry();
         ResetServerTableGlobals();
         ResetQueryGlobals();
-        ResetConsensusGlobals();
+        ResetCorrectionGlobals();
         ResetScheduleGlobals();
         ResetSettingsGlobals();
     }

@@ -9,12 +9,10 @@
 #include <vector>
 
 #include "platform/net.h"
+#include "query/engine_messages.h"
 #include "tests/tables/inet_addr_forms.h"
 #include "tests/win32/support/pump.h"
 #include "tests/win32/support/time_servers.h"
-#undef IDI_WARNING // the system's stock icon; ours is meant
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
+#include "query/display.h"
 #include "servers/server_table.h"
 #include "tests/fakes/fakes.h"
 #include "tests/win32/support/pump.h"
-#include "ui/main_window.h"
 
 void ResetEngine() {
     ResetFakes();

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "query/display.h"
 #include "query/engine_messages.h"
 #include "query/query.h"
 #include "tests/fakes/fakes.h"
-#include "ui/main_window.h"
-#include "ui/messages.h"
-#include "ui/resource.h"
 
 HWND testWindow = nullptr;
 PumpStats pumpStats;

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "platform/registry.h"
+#include "query/display.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "ui/dialog.h"
-#include "ui/main_window.h"
 #include "ui/resource.h"
 
 bool PumpDialog(DWORD ms, const std::function<bool()>& done) {

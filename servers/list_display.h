@@ -1,4 +1,5 @@
-// The server list view, as far as the logic needs it.
+// What the server table and the engine ask of the list that shows the servers. The window
+// code supplies it; the tests record it.
 #pragma once
 
 // Brings every row up to date with the table and clears the dirty marks. Full mode also

@@ -1,0 +1,83 @@
+#include "query/correction.h"
+
+#include "platform/window.h"
+#include "query/consensus.h"
+#include "query/display.h"
+#include "query/engine_messages.h"
+#include "query/query.h"
+#include "query/schedule.h"
+#include "servers/server_table.h"
+#include "servers/settings.h"
+
+uint8_t lastRunFailed = 0;
+
+void ResetCorrectionGlobals() {
+    lastRunFailed = 0;
+}
+
+// The clock is read before the tick, both after the answer has arrived.
+void RecordSample(int slot, uint32_t serverSeconds) {
+    QuerySession& session = querySessions[slot];
+    const int k = session.sampleIndex;
+    if (k < 0 || k >= SAMPLE_COUNT) {
+        return;
+    }
+    const Ms1900 now = NowMs();
+    const Sample sample =
+        MakeSample(serverSeconds, now, session.sampleLatency[k], ReadTickMs(), userOffsetMs);
+    session.sampleLatency[k] = sample.latency;
+    session.sampleCorrection[k] = sample.correction;
+}
+
+void ReduceSamples(int slot) {
+    QuerySession& session = querySessions[slot];
+    const ServerResult result = ReduceSampleValues(session.sampleLatency, session.sampleCorrection);
+    ServerRecord& record = serverTable[slot];
+    record.correction = result.correction;
+    record.latency = result.latency;
+    EndQuery(slot, testOnly ? Tested : Used);
+}
+
+static void WriteMsSetting(const char* name, int64_t value) {
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; i++) {
+        bytes[i] = static_cast<uint8_t>(static_cast<uint64_t>(value) >> (8 * i));
+    }
+    WriteSetting(name, bytes, sizeof bytes);
+}
+
+bool ApplyConsensus() {
+    int64_t correction[SERVER_SLOT_COUNT];
+    bool candidate[SERVER_SLOT_COUNT];
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        const ServerRecord& record = serverTable[slot];
+        correction[slot] = record.correction;
+        candidate[slot] = !IsFreeSlot(record) && record.status == Used;
+    }
+    const Consensus consensus = FindConsensus(correction, candidate);
+    for (int i = 0; i < consensus.rejectedCount; i++) {
+        const int slot = consensus.rejected[i];
+        serverTable[slot].status = Rejected;
+        querySessions[slot].dirty = 1;
+        SaveServer(slot);
+    }
+    if (!consensus.found) {
+        lastRunFailed = 1;
+        return false;
+    }
+    const Ms1900 attempt = NowMs();
+    const Ms1900 set = AdjustSystemClock(consensus.mean);
+    lastCorrectionValue = consensus.mean;
+    lastCorrectionTime = set;
+    // A clock that the platform would not let us set is recorded as no correction (0), but the
+    // schedule still counts from this attempt: counted from 0, every tick would find the next
+    // run due at once.
+    lastRunTime = set != 0 ? set : attempt;
+    WriteMsSetting("LastCorrectionTime", lastCorrectionTime);
+    WriteMsSetting("LastCorrectionValue", lastCorrectionValue);
+    if (quitAfterCorrection) {
+        PlatformSetTimer(mainDialog, TIMER_QUIT, QUIT_DELAY_MS);
+    }
+    PlatformBroadcastTimeChange();
+    return true;
+}
