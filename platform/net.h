@@ -6,7 +6,7 @@
 // NET_INVALID_SOCKET on failure with the reason in NetLastError(). Completions never call
 // back: they are posted to the given window as messages and handled one at a time.
 //   lookup done:  wParam = the task handle, lParam = error << 16 (0 = success)
-//   socket event: wParam = the socket, lParam = (error << 16) | event (NET_FD_READ/CONNECT)
+//   socket event: wParam = the socket, lParam = (error << 16) | event (NET_FD_READ/CONNECT/CLOSE)
 #pragma once
 #include <cstdint>
 
@@ -22,6 +22,7 @@ constexpr int NET_LOOKUP_BUFFER_SIZE = 1024;
 
 constexpr long NET_FD_READ = 1;
 constexpr long NET_FD_CONNECT = 16;
+constexpr long NET_FD_CLOSE = 32;
 
 constexpr int NET_WSAEWOULDBLOCK = 10035;
 constexpr int NET_WSAENETDOWN = 10050;

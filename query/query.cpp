@@ -29,8 +29,10 @@ static const char PRUNE_TEXT[] =
 // result again. So the end of the run waits until every slot of the run has been started.
 static bool startingRun = false;
 static bool runEndWaiting = false;
-// Runs begun so far; the pruning question tells by it whether a run began while it was open.
+// Runs begun and ended so far; the pruning question tells by them whether a run began while it
+// was open, and the display whether a run began or ended while it was being shown.
 static uint32_t runsBegun = 0;
+static uint32_t runsEnded = 0;
 
 void ResetQueryGlobals() {
     memset(querySessions, 0, sizeof querySessions);
@@ -40,10 +42,30 @@ void ResetQueryGlobals() {
     startingRun = false;
     runEndWaiting = false;
     runsBegun = 0;
+    runsEnded = 0;
 }
 
 static bool ValidSlot(int slot) {
     return slot >= 0 && slot < SERVER_SLOT_COUNT;
+}
+
+// The tray, the busy timer and the button follow from the run counters, not from whoever calls:
+// the end of a run waits in the broadcast of the new time, and the tray waits on the shell,
+// and either wait lets in messages sent by other programs, a second copy's request for a run
+// among them. A run that begins (or ends) inside such a wait has shown itself by then, and the
+// caller that resumes must not paint the state it set out to show over it; so the display is
+// shown again until no run began or ended while it was being shown.
+static void ShowRunState() {
+    for (;;) {
+        const uint32_t begun = runsBegun;
+        const uint32_t ended = runsEnded;
+        const TrayMode mode = activeQueries == 0 ? TrayIdle : testOnly ? TrayTesting : TrayChecking;
+        UpdateTrayStatus(mode);
+        ShowRunButton(mode);
+        if (begun == runsBegun && ended == runsEnded) {
+            return;
+        }
+    }
 }
 
 // The question about pruning is not asked from here: its box runs a message loop, and a run
@@ -51,9 +73,9 @@ static bool ValidSlot(int slot) {
 // asked once this end has unwound. Both flags clear now, so that the quit timer the correction
 // may have armed cannot end the program under the question.
 static void EndRun() {
+    runsEnded++;
     const bool corrected = !testOnly && ApplyConsensus();
-    UpdateTrayStatus(TrayIdle);
-    ShowRunButton(TrayIdle);
+    ShowRunState();
     RefreshDirtyRows();
     if (corrected && freshDefaults) {
         quitAfterCorrection = 0;
@@ -138,9 +160,7 @@ void StartQuery(int slot) {
     // the button already say so.
     if (activeQueries++ == 0 && !runEndWaiting) {
         runsBegun++;
-        const TrayMode mode = testOnly ? TrayTesting : TrayChecking;
-        UpdateTrayStatus(mode);
-        ShowRunButton(mode);
+        ShowRunState();
     }
     session.sampleIndex = 0;
     record.status = None;
@@ -175,9 +195,10 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
         if (error == NET_WSAHOST_NOT_FOUND || error == NET_WSANO_DATA) {
             EndQuery(slot, NoDnsEntry);
         } else if (error != 0) {
-            // Anything but a missing name means the resolver itself is unreachable, and every
-            // other lookup and connection of the run is bound to fail the same way.
-            AbortAllQueries(NetIsDown);
+            // Any other failure is this name's too (its name servers may be the ones down):
+            // the servers given by address, or by names that resolve, go on. Where the network
+            // itself is down, every lookup fails on its own.
+            EndQuery(slot, NetIsDown);
         } else {
             session.address = NetLookupFirstAddress(session.lookupBuffer);
             ConnectSample(slot);
@@ -228,7 +249,7 @@ void ConnectSample(int slot) {
     }
     if (NetBindAny(session.socketHandle) != 0 || NetSetDontLinger(session.socketHandle) != 0 ||
         NetAsyncSelect(session.socketHandle, mainDialog, WM_SOCKET_EVENT,
-                       NET_FD_READ | NET_FD_CONNECT) != 0) {
+                       NET_FD_READ | NET_FD_CONNECT | NET_FD_CLOSE) != 0) {
         EndQuery(slot, WinsockError);
         return;
     }
@@ -354,7 +375,10 @@ void HandleSocketEvent(uintptr_t wParam, intptr_t lParam) {
         if (session.phase == Idle || session.socketHandle != socket) {
             continue;
         }
-        if (event == NET_FD_READ) {
+        // A server that cannot tell the time may close without a word, and that close brings
+        // no readable notice: it is read like one, so that the four bytes still count if they
+        // came before it, and nothing reads as the close it is.
+        if (event == NET_FD_READ || event == NET_FD_CLOSE) {
             OnSampleData(slot, error);
         } else if (event == NET_FD_CONNECT) {
             OnConnectDone(slot, error);

@@ -68,6 +68,9 @@ int SimDestroyCount();
 // Called inside PlatformMessageBox before it answers, as the nested message loop of a real box
 // would let other messages in. Null for none.
 void SimSetBoxHook(void (*hook)());
+// Called inside PlatformBroadcastTimeChange, whose wait lets in messages that other programs
+// send meanwhile. Null for none.
+void SimSetBroadcastHook(void (*hook)());
 
 // ---- registry ----
 // HKEY_LOCAL_MACHINE starts with the Run and Uninstall keys of a real system and nothing else;
@@ -115,12 +118,13 @@ enum SimServerKind {
     SIM_ANSWER,          // accepts, then sends its time as 4 bytes after answerDelayMs
     SIM_REFUSE,          // the connection completes with WSAECONNREFUSED
     SIM_CONNECT_TIMEOUT, // the connection completes with WSAETIMEDOUT
-    SIM_CLOSE,           // accepts, then closes without sending: a readable notice, reads give 0
+    SIM_CLOSE,           // accepts, then closes without sending: a close notice, reads give 0
     SIM_SILENT,          // accepts and never sends
     SIM_SPLIT,           // sends its 4 bytes in two pieces 1 ms apart: a first read gets 2
     SIM_ZERO,            // answers four zero bytes
     SIM_EIGHT,           // sends its 4 bytes followed by four zero bytes
     SIM_READ_ERROR,      // the readable notice carries WSAECONNABORTED
+    SIM_ANSWER_CLOSE,    // sends its 4 bytes and closes; the close notice comes first
 };
 // The connection notice comes connectDelayMs after the connect call (for every kind); the
 // answer, close or read error answerDelayMs after that. The answer is the server's time at the

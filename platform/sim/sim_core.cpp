@@ -65,6 +65,7 @@ struct State {
     int broadcasts;
     int destroys;
     void (*boxHook)();
+    void (*broadcastHook)();
 };
 
 State state;
@@ -401,9 +402,15 @@ uint32_t SimLastBoxType() {
 void SimSetBoxHook(void (*hook)()) {
     state.boxHook = hook;
 }
+void SimSetBroadcastHook(void (*hook)()) {
+    state.broadcastHook = hook;
+}
 
 void PlatformBroadcastTimeChange() {
     state.broadcasts++;
+    if (state.broadcastHook != nullptr) {
+        state.broadcastHook();
+    }
 }
 int SimBroadcastCount() {
     return state.broadcasts;

@@ -261,9 +261,15 @@ void ServerSends(uintptr_t id) {
         SimScheduleCall(1, SecondHalf, id);
         break;
     case SIM_CLOSE:
-        // The platform reports a close only as a close notice, which the client does not ask
-        // for: no readable notice comes.
+        // The platform reports a close only as a close notice: no readable notice comes.
         s->peerClosed = true;
+        PostSocketEvent(*s, NET_FD_CLOSE, 0);
+        break;
+    case SIM_ANSWER_CLOSE:
+        // The two notices of an answer followed by a close come in no promised order.
+        s->peerClosed = true;
+        PostSocketEvent(*s, NET_FD_CLOSE, 0);
+        Arrive(*s, bytes, 4);
         break;
     case SIM_READ_ERROR:
         PostSocketEvent(*s, NET_FD_READ, WSAECONNABORTED);

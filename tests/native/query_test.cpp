@@ -81,13 +81,15 @@ const FailureRow FAILURES[] = {
     {"connect fails at once", "connect", 0, -1, WinsockError, Used},
     {"no such host", "", NET_WSAHOST_NOT_FOUND, -1, NoDnsEntry, Used},
     {"a name without an IPv4 address", "", NET_WSANO_DATA, -1, NoDnsEntry, Used},
-    {"lookup fails otherwise", "", NET_WSATRY_AGAIN, -1, NetIsDown, NetIsDown},
+    // Only the name whose lookup failed: the server given by address goes on.
+    {"lookup fails otherwise", "", NET_WSATRY_AGAIN, -1, NetIsDown, Used},
     {"refused", "", 0, SIM_REFUSE, Refused, Used},
     {"connection times out", "", 0, SIM_CONNECT_TIMEOUT, NoResponse, Used},
     {"readable notice with an error", "", 0, SIM_READ_ERROR, NoResponse, Used},
     {"answer in two pieces", "", 0, SIM_SPLIT, NoResponse, Used},
-    // A close comes only as a close notice, which is not asked for: the deadline ends it.
-    {"closed without an answer", "", 0, SIM_CLOSE, SlowResponse, Used},
+    // A close comes only as a close notice: at once, not at the deadline.
+    {"closed without an answer", "", 0, SIM_CLOSE, NoResponse, Used},
+    {"answer and close, the close notice first", "", 0, SIM_ANSWER_CLOSE, Used, Used},
     {"four zero bytes", "", 0, SIM_ZERO, NoResponse, Used},
     {"never answers", "", 0, SIM_SILENT, SlowResponse, Used},
     // Four of the bytes are read. The readable notice that the rest causes names a handle that
@@ -181,6 +183,28 @@ TEST(QueryRun, DottedAddressesSkipTheLookupAndTheAllOnesAddressIsLookedUp) {
     EXPECT_EQ(StoredStatus(1), Used);
     EXPECT_EQ(serverTable[0].latency, 40u);
     EXPECT_EQ(fakeLog.lastTrayMode, TrayIdle);
+}
+
+// A second copy's request for a run can arrive while the end of a run waits in the broadcast
+// of the new time. The run it starts keeps its busy timer (so its deadline), its tray and its
+// button when the end it began in resumes.
+TEST(QueryRun, ARunBegunInsideTheEndOfAnotherKeepsItsTimerAndState) {
+    Begin();
+    Serve(2);
+    SimSetBroadcastHook([] {
+        SimSetBroadcastHook(nullptr);
+        Script(2, SIM_SILENT);
+        StartCorrectionRun();
+    });
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil([] { return SimBroadcastCount() == 1; }, 60000));
+    EXPECT_EQ(activeQueries, 1);
+    EXPECT_TRUE(SimTimerActive(TIMER_BUSY));
+    EXPECT_EQ(fakeLog.lastTrayMode, TrayChecking);
+    EXPECT_EQ(fakeLog.runButton, TrayChecking);
+    ASSERT_TRUE(RunUntil(RunOver, ANSWER_WAIT_MS + 1000));
+    EXPECT_EQ(StoredStatus(0), SlowResponse);
+    ExpectNothingHeld();
 }
 
 TEST(QueryRun, TestRunEndsAtTestedAndNeverCorrects) {

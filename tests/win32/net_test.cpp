@@ -59,7 +59,9 @@ class NetTest : public ::testing::Test {
         sockets.push_back(s);
         EXPECT_EQ(NetBindAny(s), 0);
         EXPECT_EQ(NetSetDontLinger(s), 0);
-        EXPECT_EQ(NetAsyncSelect(s, testWindow, WM_SOCKET_EVENT, NET_FD_READ | NET_FD_CONNECT), 0);
+        EXPECT_EQ(NetAsyncSelect(s, testWindow, WM_SOCKET_EVENT,
+                                 NET_FD_READ | NET_FD_CONNECT | NET_FD_CLOSE),
+                  0);
         int result = NetConnect(s, address, 37);
         if (result != 0) {
             EXPECT_EQ(result, NET_SOCKET_ERROR);
@@ -198,16 +200,16 @@ TEST_F(NetTest, EightByteAnswerReadsItsFirstFour) {
     EXPECT_EQ(CountEvents(s, NET_FD_READ), 2);
 }
 
-// A server that closes without an answer gives a close notice, which the engine does not ask
-// for, and no read notice: the engine hears nothing and the query waits for the deadline. The
-// engine suite's deadline test relies on this being so.
-TEST_F(NetTest, ServerClosingWithoutAnswerGivesNoReadNotice) {
+// A server that closes without an answer gives a close notice and no read notice: without the
+// close notice the engine would hear nothing and wait for the deadline.
+TEST_F(NetTest, ServerClosingWithoutAnswerGivesOnlyACloseNotice) {
     const TimeServerSetup setup[] = {{"127.0.1.5", ServeClose, 0}};
     Serve(setup, 1);
     SocketHandle s = Connect(Address(127, 0, 1, 5));
     ASSERT_GE(AwaitEvent(s, NET_FD_CONNECT), 0);
     PumpFor(500);
     EXPECT_EQ(CountEvents(s, NET_FD_READ), 0);
+    EXPECT_EQ(CountEvents(s, NET_FD_CLOSE), 1);
     char answer[4];
     EXPECT_EQ(NetRecv(s, answer, 4), 0);
 }
