@@ -224,8 +224,9 @@ int main(int argc, char** argv) {
         }
     }
     const int repetitions = 5;
-    printf("median of %d runs each; engine latency is from the handling of the connection "
-           "notice to the handling of the answer, in whole ms\n",
+    printf("median of %d runs each, samples back to back (\"SampleSpacing\" 0, as the test "
+           "suites store it); engine latency is from the handling of the connection notice to "
+           "the handling of the answer, in whole ms\n",
            repetitions);
     // One run that is not counted, so that the first figures do not carry the cost of
     // loading the socket and registry code.

@@ -167,7 +167,7 @@ set_target_properties(program_e2e PROPERTIES
   CROSSCOMPILING_EMULATOR "${WINE_SUITE};--fresh;${CMAKE_BINARY_DIR}/wine/program_e2e")
 gtest_discover_tests(program_e2e TEST_PREFIX e2e. DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
                      PROPERTIES TIMEOUT 180 LABELS e2e FIXTURES_REQUIRED e2e_peers
-                     RESOURCE_LOCK wine_program_e2e)
+                     RESOURCE_LOCK wine_program_e2e ENVIRONMENT CHRONOPLEX_E2E_PEERS=${E2E_PEERS})
 
 # Whole-program figures, run by tools/bench-program, never by ctest: a driver that starts the
 # real program in a Wine prefix and measures it from outside, and the plainest dialog program,

@@ -9,6 +9,7 @@
 void OnBusyTimer() {
     AnimateTrayStep();
     CheckRunDeadline();
+    StartDueSamples();
     RefreshDirtyRows();
 }
 

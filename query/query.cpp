@@ -8,14 +8,26 @@
 #include "query/engine_messages.h"
 #include "query/schedule.h"
 #include "servers/list_display.h"
-#include "servers/list_display.h"
 #include "servers/server_table.h"
+#include "servers/settings.h"
 #include "servers/slot_queries.h"
 
 QuerySession querySessions[SERVER_SLOT_COUNT];
 int32_t activeQueries = 0;
 uint8_t testOnly = 0;
 Ms1900 runDeadline = 0;
+uint32_t sampleSpacingMs = DEFAULT_SAMPLE_SPACING_MS;
+
+// The last connection to each address, on the tick, which corrections of the clock do not
+// move. Kept across runs: a test begun right after a correction must not ask a server again
+// any sooner. Twice the slots, so that an address connected to within the spacing is never the
+// one that makes room (the oldest does).
+struct AddressUse {
+    bool used;
+    uint32_t address;
+    TickMs at;
+};
+static AddressUse addressUses[2 * SERVER_SLOT_COUNT];
 
 static const char PRUNE_TEXT[] =
     "Now that you've successfully corrected your clock using several time servers, Chronoplex "
@@ -43,7 +55,11 @@ void ResetQueryGlobals() {
     runEndWaiting = false;
     runsBegun = 0;
     runsEnded = 0;
+    sampleSpacingMs = DEFAULT_SAMPLE_SPACING_MS;
+    memset(addressUses, 0, sizeof addressUses);
 }
+
+static void StartSample(int slot);
 
 static bool ValidSlot(int slot) {
     return slot >= 0 && slot < SERVER_SLOT_COUNT;
@@ -160,14 +176,14 @@ void StartQuery(int slot) {
     // the button already say so.
     if (activeQueries++ == 0 && !runEndWaiting) {
         runsBegun++;
+        sampleSpacingMs = ReadSampleSpacing();
         ShowRunState();
     }
     session.sampleIndex = 0;
     record.status = None;
     session.address = NetInetAddr(record.name);
     if (session.address != NET_INADDR_NONE) {
-        session.phase = Connecting;
-        ConnectSample(slot);
+        StartSample(slot);
         return;
     }
     session.phase = Resolving;
@@ -201,7 +217,7 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
             EndQuery(slot, NetIsDown);
         } else {
             session.address = NetLookupFirstAddress(session.lookupBuffer);
-            ConnectSample(slot);
+            StartSample(slot);
         }
         return;
     }
@@ -234,6 +250,76 @@ void OnCloseSocket(SocketHandle socket) {
     NetCloseSocket(socket);
 }
 
+static AddressUse* FindAddressUse(uint32_t address) {
+    for (AddressUse& use : addressUses) {
+        if (use.used && use.address == address) {
+            return &use;
+        }
+    }
+    return nullptr;
+}
+
+static bool AddressDue(uint32_t address, TickMs now) {
+    const AddressUse* use = FindAddressUse(address);
+    return use == nullptr || static_cast<TickMs>(now - use->at) >= sampleSpacingMs;
+}
+
+static void NoteConnection(uint32_t address) {
+    const TickMs now = ReadTickMs();
+    AddressUse* use = FindAddressUse(address);
+    if (use == nullptr) {
+        // A free entry, or else the one used longest ago.
+        use = &addressUses[0];
+        for (AddressUse& other : addressUses) {
+            if (!other.used) {
+                use = &other;
+                break;
+            }
+            if (static_cast<TickMs>(now - other.at) > static_cast<TickMs>(now - use->at)) {
+                use = &other;
+            }
+        }
+    }
+    *use = {true, address, now};
+}
+
+// The next sample of a query whose address is known: at once when the address may be asked
+// again, else once it may (StartDueSamples).
+static void StartSample(int slot) {
+    QuerySession& session = querySessions[slot];
+    const TickMs now = ReadTickMs();
+    if (AddressDue(session.address, now)) {
+        session.phase = Connecting;
+        ConnectSample(slot);
+        return;
+    }
+    session.phase = Waiting;
+    session.waitingSince = now;
+    session.dirty = 1;
+}
+
+void StartDueSamples() {
+    for (;;) {
+        const TickMs now = ReadTickMs();
+        int first = -1;
+        for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+            const QuerySession& session = querySessions[slot];
+            if (session.phase != Waiting || !AddressDue(session.address, now)) {
+                continue;
+            }
+            if (first < 0 || static_cast<TickMs>(now - session.waitingSince) >
+                                 static_cast<TickMs>(now - querySessions[first].waitingSince)) {
+                first = slot;
+            }
+        }
+        if (first < 0) {
+            return;
+        }
+        querySessions[first].phase = Connecting;
+        ConnectSample(first);
+    }
+}
+
 // The entry points below act only on a query in the phase they belong to; anything else would
 // bring a slot back to life without counting it among the active queries.
 void ConnectSample(int slot) {
@@ -255,6 +341,7 @@ void ConnectSample(int slot) {
     }
     session.phase = Connecting;
     session.dirty = 1;
+    NoteConnection(session.address);
     if (NetConnect(session.socketHandle, session.address, TIME_PORT) == 0 ||
         NetLastError() == NET_WSAEWOULDBLOCK) {
         runDeadline = NowMs() + START_WAIT_MS;
@@ -310,7 +397,7 @@ void OnSampleData(int slot, uint32_t error) {
     }
     ReleaseSocket(session.socketHandle);
     session.socketHandle = 0;
-    ConnectSample(slot);
+    StartSample(slot);
 }
 
 void EndQuery(int slot, int32_t status) {
@@ -387,9 +474,15 @@ void HandleSocketEvent(uintptr_t wParam, intptr_t lParam) {
     }
 }
 
-// Strictly later: a deadline equal to now has not passed yet.
+// Strictly later: a deadline equal to now has not passed yet. The deadline is for connections
+// and answers; a query waiting to be allowed to connect again is slow at nothing.
 void CheckRunDeadline() {
-    if (activeQueries > 0 && NowMs() > runDeadline) {
-        AbortAllQueries(SlowResponse);
+    if (activeQueries == 0 || NowMs() <= runDeadline) {
+        return;
+    }
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (querySessions[slot].phase != Waiting) {
+            EndQuery(slot, SlowResponse);
+        }
     }
 }

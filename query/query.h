@@ -1,5 +1,8 @@
 // The Time protocol client: one query per server slot, each resolving the server's address and
-// then taking seven samples over fresh connections, under one run-wide deadline.
+// then taking seven samples over fresh connections, under one run-wide deadline. Public servers
+// refuse clients that connect to them more often than every four seconds, so two connections
+// to one address (from one query or from two names of it) lie sampleSpacingMs apart; a query
+// whose next sample is not due yet waits without a socket.
 #pragma once
 #include <cstdint>
 
@@ -12,7 +15,7 @@ constexpr uint16_t TIME_PORT = 37;
 constexpr int64_t START_WAIT_MS = 120000;
 constexpr int64_t ANSWER_WAIT_MS = 20000;
 
-enum QueryPhase : int32_t { Idle = 0, Resolving = 1, Connecting = 2, Reading = 3 };
+enum QueryPhase : int32_t { Idle = 0, Resolving = 1, Connecting = 2, Reading = 3, Waiting = 4 };
 
 struct QuerySession {
     uint8_t dirty; // the slot's list row is out of date
@@ -21,8 +24,9 @@ struct QuerySession {
     uint32_t address; // network byte order
     uint32_t sampleLatency[SAMPLE_COUNT];
     int64_t sampleCorrection[SAMPLE_COUNT];
-    SocketHandle socketHandle;                            // 0: none
-    TaskHandle lookupTask;                                // 0: none
+    SocketHandle socketHandle; // 0: none
+    TaskHandle lookupTask;     // 0: none
+    TickMs waitingSince; // Waiting: when the sample fell ready; the longest waiting goes first
     alignas(8) char lookupBuffer[NET_LOOKUP_BUFFER_SIZE]; // read as the platform's record
 };
 
@@ -30,6 +34,8 @@ extern QuerySession querySessions[SERVER_SLOT_COUNT];
 extern int32_t activeQueries;
 extern uint8_t testOnly;
 extern Ms1900 runDeadline;
+// The least time between two connections to one address, read at the start of each run.
+extern uint32_t sampleSpacingMs;
 
 void StartCorrectionRun();
 // Brackets a loop that starts several queries of one run: a query that ends while the loop is
@@ -48,6 +54,9 @@ void AbortAllQueries(int32_t status);
 void HandleLookupDone(uintptr_t wParam, intptr_t lParam);
 void HandleSocketEvent(uintptr_t wParam, intptr_t lParam);
 void CheckRunDeadline();
+// Starts the waiting samples whose address may be connected to again, the longest waiting
+// first; on each busy tick.
+void StartDueSamples();
 // WM_OFFER_PRUNING: asks whether to keep only the four fastest servers, as the end of a
 // successful run over fresh defaults offered.
 void OnOfferPruning();

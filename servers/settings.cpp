@@ -66,6 +66,15 @@ bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint3
     return read;
 }
 
+uint32_t ReadSampleSpacing() {
+    uint32_t spacing = 0;
+    uint32_t size = 0;
+    if (!ReadSetting("SampleSpacing", &spacing, sizeof spacing, &size) || size != sizeof spacing) {
+        return DEFAULT_SAMPLE_SPACING_MS;
+    }
+    return spacing < MAX_SAMPLE_SPACING_MS ? spacing : MAX_SAMPLE_SPACING_MS;
+}
+
 // The path is quoted because it usually contains blanks ("Program Files"): unquoted, the
 // system would split the command at the first blank and try to start the wrong file.
 void RegisterAutoStart(bool enable) {

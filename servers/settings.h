@@ -27,6 +27,15 @@ void WriteSetting(const char* valueName, const void* data, uint32_t size);
 bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize,
                  uint32_t* storedSize = nullptr);
 
+// The least time between two connections to one server address, from the optional setting
+// "SampleSpacing" (milliseconds; the program never writes it). Missing, or of any size but four
+// bytes: the default, a little over the four seconds that public servers demand, so that a
+// server's seven samples fall at different points of its second. Above the maximum: the
+// maximum. 0 asks servers on the LAN back to back.
+constexpr uint32_t DEFAULT_SAMPLE_SPACING_MS = 4000 + 1000 / 7;
+constexpr uint32_t MAX_SAMPLE_SPACING_MS = 60000;
+uint32_t ReadSampleSpacing();
+
 // Writes or removes the automatic start at logon, and rewrites the uninstall entry.
 void RegisterAutoStart(bool enable);
 

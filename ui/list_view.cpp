@@ -108,6 +108,11 @@ void ComposeValueTexts(int slot, char* latencyText, char* correctionText) {
     case Reading:
         snprintf(latencyText, COLUMN_TEXT_SIZE, "Reading%d...", session.sampleIndex + 1);
         return;
+    // Between two samples the query holds off so as not to ask the server too often; said so,
+    // a row that stays put for four seconds does not look stuck in a connection.
+    case Waiting:
+        snprintf(latencyText, COLUMN_TEXT_SIZE, "Waiting%d...", session.sampleIndex + 1);
+        return;
     default:
         break;
     }

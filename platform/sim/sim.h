@@ -140,6 +140,8 @@ struct SimServer {
 // Address in network byte order, as NetInetAddr returns it; a second call replaces the first.
 void SimAddServer(uint32_t address, const SimServer& server);
 int SimConnectCount(uint32_t address); // connect calls to the address since reset
+// The virtual time of the address's connect call k (of the first 32), or UINT64_MAX.
+uint64_t SimConnectTime(uint32_t address, int k);
 int SimOpenSocketCount();
 // A lookup of name finishes after delayMs with error (0: success with address).
 void SimAddLookup(const char* name, uint32_t address, int error = 0, uint32_t delayMs = 1);

@@ -42,6 +42,7 @@ struct ServerEntry {
     uint32_t address;
     SimServer server;
     int connects;
+    uint64_t connectAt[32]; // the virtual time of the first connects
 };
 
 struct LookupEntry {
@@ -373,6 +374,11 @@ void SimAddServer(uint32_t address, const SimServer& server) {
     }
 }
 
+uint64_t SimConnectTime(uint32_t address, int k) {
+    const ServerEntry* s = FindServer(address, false);
+    return s != nullptr && k >= 0 && k < s->connects && k < 32 ? s->connectAt[k] : UINT64_MAX;
+}
+
 int SimConnectCount(uint32_t address) {
     const ServerEntry* s = FindServer(address, false);
     return s != nullptr ? s->connects : 0;
@@ -618,6 +624,9 @@ int NetConnect(SocketHandle socket, uint32_t address, uint16_t port) {
     }
     ServerEntry* server = FindServer(address, true);
     if (server != nullptr) {
+        if (server->connects < 32) {
+            server->connectAt[server->connects] = SimElapsedMs();
+        }
         server->connects++;
     }
     s->address = address;

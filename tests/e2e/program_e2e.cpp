@@ -7,6 +7,8 @@
 //   127.0.8.9 nothing listens (refused)   127.0.8.10 silent       127.0.8.11 accept and close
 //   127.0.8.12 split answer               127.0.8.13 three bytes  127.0.8.14 four zero bytes
 //   127.0.8.15 extra bytes after four     127.0.8.16 an hour ahead 127.0.8.17 5 s behind
+//   127.0.8.20 honest, and logs the moment of each connection to the fixture's server.log
+// Scenarios ask their servers back to back ("SampleSpacing" 0) unless they say otherwise.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -49,6 +51,7 @@ enum Op {
     Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present)
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
+    Spacing,        // n connections logged by 127.0.8.20, each m ms or more after the last
 };
 
 struct Step {
@@ -62,6 +65,7 @@ struct Step {
 struct Scenario {
     const char* name;
     Step steps[24];
+    bool defaultSpacing = false; // keep the program's own spacing of samples
 };
 
 const char ALL_KINDS[] = "127.0.8.2 127.0.8.3 127.0.8.4 127.0.8.9 127.0.8.10 127.0.8.11 "
@@ -165,6 +169,13 @@ const Scenario SCENARIOS[] = {
         {Exits, nullptr, nullptr, 0, 10}, {NoWindow},
         {Start, "s", "CHRONOPLEX_FAULT_CLOCK=1314"}, {Exits, nullptr, nullptr, 1, 10},
         {NoWindow}, {Value, "R|Chronoplex", ""}}},
+    // The default spacing, against one server under two names (127.0.2068 is 127.0.8.20).
+    {"connections to one address lie four seconds apart, under either name", {
+        {Servers, "127.0.8.20 127.0.2068"}, {SetDword, "Version", nullptr, VERSION},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Exits, nullptr, nullptr, 0, 120},
+        {Status, nullptr, nullptr, 0, 102}, {Status, nullptr, nullptr, 1, 102},
+        {Spacing, nullptr, nullptr, 14, 4000}}, true},
     {"a clock that cannot be set for another reason", {
         {SetDword, "Version", nullptr, VERSION},
         {Start, "s", "CHRONOPLEX_FAULT_CLOCK=87"}, {Box, TITLE, "Cannot set the system time", OK},
@@ -312,6 +323,10 @@ class Runner {
     }
 
     void Run(const Scenario& scenario) {
+        if (!scenario.defaultSpacing) {
+            const DWORD none = 0;
+            WriteValue("SampleSpacing", REG_DWORD, &none, sizeof none);
+        }
         for (const Step& step : scenario.steps) {
             if (step.op == End || ::testing::Test::HasFatalFailure()) {
                 return;
@@ -406,6 +421,9 @@ class Runner {
             break;
         case LastCorrection:
             ExpectLastCorrection();
+            break;
+        case Spacing:
+            ExpectSpacing(static_cast<int>(s.n), static_cast<double>(s.m));
             break;
         case End:
             break;
@@ -515,6 +533,31 @@ class Runner {
         } else {
             EXPECT_LE(std::llabs(time - nowMs), 120000) << time;
         }
+    }
+
+    // The recording server's log lies in the fixture's folder, a Linux path that Wine shows
+    // under Z:.
+    static void ExpectSpacing(int connections, double minGapMs) {
+        const char* peers = getenv("CHRONOPLEX_E2E_PEERS");
+        ASSERT_NE(peers, nullptr);
+        const std::string path = std::string("Z:") + peers + "/server.log";
+        FILE* log = fopen(path.c_str(), "r");
+        ASSERT_NE(log, nullptr) << path;
+        char line[128];
+        int count = 0;
+        double last = 0;
+        while (fgets(line, sizeof line, log) != nullptr) {
+            double at = 0;
+            if (sscanf(line, "connect 127.0.8.20 %lf", &at) != 1) {
+                continue;
+            }
+            if (count++ > 0) {
+                EXPECT_GE(at - last, minGapMs) << "connection " << count;
+            }
+            last = at;
+        }
+        fclose(log);
+        EXPECT_EQ(count, connections);
     }
 
     HANDLE processes_[8] = {};

@@ -202,8 +202,85 @@ TEST(QueryRun, ARunBegunInsideTheEndOfAnotherKeepsItsTimerAndState) {
     EXPECT_TRUE(SimTimerActive(TIMER_BUSY));
     EXPECT_EQ(fakeLog.lastTrayMode, TrayChecking);
     EXPECT_EQ(fakeLog.runButton, TrayChecking);
-    ASSERT_TRUE(RunUntil(RunOver, ANSWER_WAIT_MS + 1000));
+    // Its first connection waits out the spacing after the last run's; then 20 s of silence.
+    ASSERT_TRUE(RunUntil(RunOver, DEFAULT_SAMPLE_SPACING_MS + ANSWER_WAIT_MS + 1000));
     EXPECT_EQ(StoredStatus(0), SlowResponse);
+    ExpectNothingHeld();
+}
+
+struct SpacingRow {
+    const char* what;
+    int64_t setting;    // "SampleSpacing"; -1: not stored
+    const char* second; // a second name of 127.0.0.2, or null
+    uint64_t minGap;    // between two connections to the address
+    uint64_t maxGap;
+};
+
+// The gaps between connections to one address, in virtual time; every sample still counts.
+TEST(QuerySpacing, ConnectionsToOneAddressLieApart) {
+    const SpacingRow rows[] = {
+        {"not stored: the default", -1, nullptr, DEFAULT_SAMPLE_SPACING_MS,
+         DEFAULT_SAMPLE_SPACING_MS + BUSY_PERIOD_MS},
+        {"two names of one address take turns", -1, "127.0.2", DEFAULT_SAMPLE_SPACING_MS,
+         DEFAULT_SAMPLE_SPACING_MS + BUSY_PERIOD_MS},
+        {"above the maximum: the maximum", 100000, nullptr, MAX_SAMPLE_SPACING_MS,
+         MAX_SAMPLE_SPACING_MS + BUSY_PERIOD_MS},
+        {"0: back to back", 0, nullptr, 41, 41},
+    };
+    for (const SpacingRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Begin();
+        if (row.setting >= 0) {
+            const uint32_t setting = static_cast<uint32_t>(row.setting);
+            WriteSetting("SampleSpacing", &setting, sizeof setting);
+        }
+        Serve(2);
+        const int names = row.second != nullptr ? 2 : 1;
+        if (names == 2) {
+            AddServer(row.second);
+        }
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil([] { return querySessions[0].phase == Idle; }, 600000));
+        const uint64_t firstDone = SimElapsedMs();
+        ASSERT_TRUE(RunUntil(RunOver, 600000));
+        // Taking turns, the two names end within a spacing of each other.
+        EXPECT_LE(SimElapsedMs() - firstDone, row.maxGap);
+        ASSERT_EQ(SimConnectCount(Local(2)), names * SAMPLE_COUNT);
+        for (int k = 1; k < names * SAMPLE_COUNT; k++) {
+            const uint64_t gap = SimConnectTime(Local(2), k) - SimConnectTime(Local(2), k - 1);
+            EXPECT_GE(gap, row.minGap) << k;
+            EXPECT_LE(gap, row.maxGap) << k;
+        }
+        for (int slot = 0; slot < names; slot++) {
+            EXPECT_EQ(StoredStatus(slot), Used) << slot;
+        }
+    }
+}
+
+// A query waiting for its address is neither slow at anything nor beyond the reach of a stop.
+TEST(QuerySpacing, WaitingQueriesOutliveTheDeadlineAndStopWithTheRun) {
+    Begin();
+    const uint32_t spacing = 30000; // longer than the 20 s an answer may take
+    WriteSetting("SampleSpacing", &spacing, sizeof spacing);
+    Serve(2);
+    Serve(3, SIM_SILENT);
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil([] { return querySessions[1].phase == Idle; }, 30000));
+    EXPECT_EQ(StoredStatus(1), SlowResponse);
+    EXPECT_EQ(querySessions[0].phase, Waiting);
+    ASSERT_TRUE(RunUntil(RunOver, 7 * spacing));
+    EXPECT_EQ(StoredStatus(0), Used);
+
+    // Stopped while it waits (for the spacing after the last run's connection).
+    StartCorrectionRun();
+    EXPECT_EQ(querySessions[0].phase, Waiting);
+    EXPECT_EQ(fakeLog.runButton, TrayChecking);
+    RunFor(1000);
+    EXPECT_EQ(fakeLog.lastTrayMode, TrayChecking);
+    EXPECT_GT(fakeLog.animateCount, 0);
+    AbortAllQueries(Interrupted);
+    EXPECT_EQ(StoredStatus(0), Interrupted);
+    RunFor(0); // the other query's socket is closed behind its notices
     ExpectNothingHeld();
 }
 
@@ -233,7 +310,7 @@ TEST(QueryRun, StoppedRunStillCorrectsFromTheServersThatFinished) {
     Serve(3, SIM_ANSWER, 30000, 1, 10);
     Serve(4, SIM_SILENT);
     StartCorrectionRun();
-    ASSERT_TRUE(RunUntil([] { return activeQueries == 1; }, 10000));
+    ASSERT_TRUE(RunUntil([] { return activeQueries == 1; }, 60000));
     const Ms1900 before = NowMs();
     AbortAllQueries(Interrupted); // the main button during a run
     EXPECT_EQ(StoredStatus(2), Interrupted);
@@ -471,7 +548,7 @@ TEST(QueryRun, AConnectionFailureKeepsTheDeadlineOfARunBegunDuringTheQuestion) {
         StartCorrectionRun();
     });
     StartCorrectionRun();
-    ASSERT_TRUE(RunUntil([] { return SimBoxCount() == 1; }, 10000));
+    ASSERT_TRUE(RunUntil([] { return SimBoxCount() == 1; }, 60000));
     EXPECT_EQ(activeQueries, 2);
     RunFor(30000);
     EXPECT_EQ(activeQueries, 2) << "the new run ended early";

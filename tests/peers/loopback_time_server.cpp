@@ -6,7 +6,9 @@
 //
 // KIND: time (the time plus OFFSET_S seconds), silent (accepts, never sends), close (accepts
 // and closes), split (two bytes, a pause, the other two), three (three bytes and close), zero
-// (four zero bytes), extra (the four bytes and four more). ADDRESS must lie in 127.0.0.0/8.
+// (four zero bytes), extra (the four bytes and four more), record (the time, and a line
+// "connect ADDRESS MS" on standard output for each connection, MS on a monotonic clock).
+// ADDRESS must lie in 127.0.0.0/8.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -22,12 +24,13 @@
 
 namespace {
 
-enum Kind { Time, Silent, Close, Split, Three, Zero, Extra };
+enum Kind { Time, Silent, Close, Split, Three, Zero, Extra, Record };
 
 struct Listener {
     int fd;
     Kind kind;
     int64_t offsetSeconds;
+    char address[16];
 };
 
 // A connection that still owes its second half (split) or is held open (silent).
@@ -52,8 +55,8 @@ double Now() {
 
 bool ParseKind(const char* text, Kind* kind) {
     static const char* const NAMES[] = {"time",  "silent", "close", "split",
-                                        "three", "zero",   "extra"};
-    for (int i = 0; i < 7; i++) {
+                                        "three", "zero",   "extra", "record"};
+    for (int i = 0; i < 8; i++) {
         if (strcmp(text, NAMES[i]) == 0) {
             *kind = static_cast<Kind>(i);
             return true;
@@ -121,6 +124,10 @@ void Serve(const Listener& listener, Pending* pending, int* pendingCount) {
     case Extra:
         length = 8;
         break;
+    case Record:
+        printf("connect %s %.0f\n", listener.address, Now() * 1000);
+        fflush(stdout);
+        break;
     case Time:
         break;
     }
@@ -159,6 +166,7 @@ int main(int argc, char** argv) {
             return 2;
         }
         l.offsetSeconds = offset != nullptr ? atoll(offset) : 0;
+        snprintf(l.address, sizeof l.address, "%s", address);
         l.fd = Listen(address);
         if (l.fd < 0) {
             return 1;

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/registry.h"
+#include "servers/settings.h"
+
 namespace {
 
 struct ServerThread {
@@ -180,4 +183,13 @@ void StopTimeServers() {
 
 int AcceptCount(int i) {
     return servers[i].accepted;
+}
+
+void StoreBackToBackSampling() {
+    RegKey key = 0;
+    if (PlatformRegCreateKey(SETTINGS_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
+        const uint32_t none = 0;
+        PlatformRegSetValue(key, "SampleSpacing", REGISTRY_DWORD, &none, sizeof none);
+        PlatformRegCloseKey(key);
+    }
 }

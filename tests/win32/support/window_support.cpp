@@ -9,6 +9,7 @@
 #include "query/display.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
+#include "tests/win32/support/time_servers.h"
 #include "ui/dialog.h"
 #include "ui/resource.h"
 
@@ -80,6 +81,7 @@ void ClearProgramRegistry() {
         PlatformRegDeleteValue(key, "Chronoplex");
         PlatformRegCloseKey(key);
     }
+    StoreBackToBackSampling();
 }
 
 HWND CreateMainDialog(bool installDefaults) {

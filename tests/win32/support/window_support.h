@@ -34,7 +34,8 @@ class BoxAnswerer {
     HWND answered_ = nullptr;
 };
 
-// Clears the program's settings key and its automatic-start and uninstall entries.
+// Clears the program's settings key and its automatic-start and uninstall entries, then
+// stores back-to-back sampling for the suites' own loopback servers.
 void ClearProgramRegistry();
 
 // Starts the socket library and the common controls once; then makes the main dialog as the
