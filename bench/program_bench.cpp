@@ -1,16 +1,19 @@
 // Whole-program figures: the real program measured from outside, as a user meets it, next to
 // the plainest dialog program started the same way. Runs inside the Wine prefix that
-// tools/bench-program prepares (the settings version and 64 servers on 127.0.9.2 onwards
-// already stored) and prints one line per figure as name=value words:
+// tools/bench-program prepares (the settings version, "SampleSpacing" 0 and 64 servers on
+// 127.0.9.2 onwards already stored; exact Time servers listening on 127.0.11.2 onwards) and
+// prints one line per figure as name=value words:
 //
-//   program_bench [IDLE_SECONDS [STARTS [RUNS]]]   defaults 600, 7 and 5
+//   program_bench [IDLE_SECONDS [STARTS [RUNS [ACCURACY_RUNS]]]]   defaults 600, 7, 5 and 20
 //
 // chronoplex.exe and minimal_dialog.exe are looked for beside this program. The line
 // "idle-begin" comes, flushed, just before the idle interval starts and "idle-end" just after
-// it, so that the script can read other processes' CPU over the same interval.
+// it, so that the script can read the wineserver's CPU over the same interval. Every part
+// ends with a line "part=NAME seconds=S": how long it took.
 #include <windows.h>
 #include <psapi.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +33,14 @@ constexpr int ID_EXIT = 40006;
 constexpr DWORD HOURLY = 4;
 constexpr DWORD WINDOW_LIMIT_MS = 30000;
 constexpr DWORD RUN_LIMIT_MS = 120000;
-constexpr int MAX_REPEATS = 32;
+constexpr int MAX_REPEATS = 64;
+// Exact servers for the accuracy figure: loopback_time_server's plain time service, which
+// sends the whole seconds of this machine's clock, as a right RFC 868 server does.
+constexpr int ACCURACY_SERVERS = 4;
+// The unit of utime and stime in /proc/PID/stat: USER_HZ, 100 on x86 Linux.
+constexpr double LINUX_TICKS_PER_SECOND = 100;
+// The Linux command name of a process: its file name, cut to this many characters.
+constexpr size_t LINUX_COMMAND_LENGTH = 15;
 
 struct Target {
     const char* label; // the word the figures carry
@@ -46,15 +56,122 @@ uint64_t FileTimeValue(const FILETIME& ft) {
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-// User and kernel time of a process in seconds, in steps of 10 ms. Asked about another
-// process, Wine 8 reports far less than the process used (nothing at all over ten idle
-// minutes), so tools/bench-program also reads the program's Linux process from /proc.
-double CpuSeconds(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+// ---- CPU, from Linux ----
+// Asked about another process, Wine 8's GetProcessTimes reports far less than the process
+// used (nothing at all over ten idle minutes). But every program under Wine is a Linux
+// process, and its CPU is in /proc/PID/stat, which Wine shows as a file on drive Z:. A figure
+// that cannot be read from there is reported as not available, never as zero.
+
+char procText[1 << 16]; // a process's environment can be long
+
+// Reads a file of /proc whole into procText (its size shows as 0, so it is read to the end)
+// and ends it with a zero; returns its length, or -1.
+int ReadProcFile(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    DWORD length = 0, got = 0;
+    while (length < sizeof procText - 1 &&
+           ReadFile(file, procText + length, sizeof procText - 1 - length, &got, nullptr) &&
+           got > 0) {
+        length += got;
+    }
+    CloseHandle(file);
+    procText[length] = 0;
+    return static_cast<int>(length);
+}
+
+// Whether the NUL-separated environment in procText, LENGTH bytes, holds ENTRY.
+bool HasEnvironmentEntry(int length, const char* entry) {
+    for (int at = 0; at < length; at += static_cast<int>(strlen(procText + at)) + 1) {
+        if (strcmp(procText + at, entry) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The Linux process that runs FILE in this prefix, or 0. The same program may run in other
+// prefixes at the same time (other suites on this machine); the prefix named in the process's
+// environment tells ours.
+unsigned long LinuxProcess(const char* file) {
+    char entry[MAX_PATH + 16] = "WINEPREFIX=";
+    const size_t used = strlen(entry);
+    const DWORD prefixLength = GetEnvironmentVariableA("WINEPREFIX", entry + used,
+                                                       static_cast<DWORD>(sizeof entry - used));
+    if (prefixLength == 0 || prefixLength >= sizeof entry - used) {
         return 0;
     }
-    return static_cast<double>(FileTimeValue(kernel) + FileTimeValue(user)) / 1e7;
+    char command[LINUX_COMMAND_LENGTH + 2];
+    snprintf(command, sizeof command, "%.*s\n", static_cast<int>(LINUX_COMMAND_LENGTH), file);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    unsigned long pid = 0;
+    do {
+        char* end = nullptr;
+        const unsigned long candidate = strtoul(found.cFileName, &end, 10);
+        if (end == found.cFileName || *end != 0) {
+            continue;
+        }
+        char path[64];
+        snprintf(path, sizeof path, "Z:\\proc\\%lu\\comm", candidate);
+        if (ReadProcFile(path) < 0 || strcmp(procText, command) != 0) {
+            continue;
+        }
+        snprintf(path, sizeof path, "Z:\\proc\\%lu\\environ", candidate);
+        const int length = ReadProcFile(path);
+        if (length > 0 && HasEnvironmentEntry(length, entry)) {
+            pid = candidate;
+        }
+    } while (pid == 0 && FindNextFileA(search, &found));
+    FindClose(search);
+    return pid;
+}
+
+// User and system time of a Linux process in seconds, in steps of 10 ms; -1 when unknown.
+double LinuxCpuSeconds(unsigned long pid) {
+    char path[64];
+    snprintf(path, sizeof path, "Z:\\proc\\%lu\\stat", pid);
+    if (pid == 0 || ReadProcFile(path) <= 0) {
+        return -1;
+    }
+    // The command name, field 2, is in parentheses and may hold blanks; after it the fields are
+    // separated by single blanks, and the 12th blank comes just before utime, field 14, which
+    // stime follows.
+    const char* at = strrchr(procText, ')');
+    for (int blank = 0; at != nullptr && blank < 12; blank++) {
+        at = strchr(at + 1, ' ');
+    }
+    if (at == nullptr) {
+        return -1;
+    }
+    char* userEnd = nullptr;
+    char* systemEnd = nullptr;
+    const unsigned long long userTicks = strtoull(at, &userEnd, 10);
+    const unsigned long long systemTicks = strtoull(userEnd, &systemEnd, 10);
+    if (userEnd == at || systemEnd == userEnd) {
+        return -1;
+    }
+    return static_cast<double>(userTicks + systemTicks) / LINUX_TICKS_PER_SECOND;
+}
+
+// A process's CPU from one moment to another; either reading may fail.
+double CpuSpent(double before, double after) {
+    return before < 0 || after < 0 ? -1 : after - before;
+}
+
+// name=VALUE with the precision given, or name=n/a for a figure that could not be measured.
+void PrintFigure(const char* name, double value, int decimals) {
+    if (value < 0) {
+        printf("%s=n/a", name);
+    } else {
+        printf("%s=%.*f", name, decimals, value);
+    }
 }
 
 double PeakWorkingSetKiB(HANDLE process) {
@@ -91,6 +208,24 @@ void DeleteValue(const char* name) {
     }
 }
 
+void WriteSpacing(DWORD ms) {
+    WriteValue("SampleSpacing", REG_DWORD, &ms, sizeof ms);
+}
+
+void WriteOffset(int64_t ms) {
+    WriteValue("Offset", REG_BINARY, &ms, sizeof ms);
+}
+
+// An enabled server with no outcome yet in SLOT.
+void StoreServer(int slot, const char* name) {
+    ServerRecord s = {};
+    snprintf(s.name, sizeof s.name, "%s", name);
+    s.enabled = 1;
+    char value[16];
+    snprintf(value, sizeof value, "Server%03d", slot);
+    WriteValue(value, REG_BINARY, &s, sizeof s);
+}
+
 bool ReadInt64(HKEY key, const char* name, int64_t* out) {
     DWORD size = sizeof *out;
     return RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(out), &size) ==
@@ -98,23 +233,24 @@ bool ReadInt64(HKEY key, const char* name, int64_t* out) {
            size == sizeof *out;
 }
 
-// What a finished run left behind: whether the last correction is stored, and how many of
-// the 64 records carry an outcome, and how many of those are answers.
+// What a finished run left behind: whether the last correction is stored and its value, how
+// many of the stored servers carry an outcome, and how many of those are answers.
 struct RunResult {
     bool corrected;
+    int64_t correction;
     int final;
     int answered;
 };
 
-RunResult StoredRun(HKEY key) {
+RunResult StoredRun(HKEY key, int servers) {
     RunResult r = {};
-    int64_t time = 0, value = 0;
-    r.corrected = ReadInt64(key, "LastCorrectionValue", &value) &&
+    int64_t time = 0;
+    r.corrected = ReadInt64(key, "LastCorrectionValue", &r.correction) &&
                   ReadInt64(key, "LastCorrectionTime", &time);
     if (!r.corrected) {
         return r;
     }
-    for (int slot = 0; slot < SERVER_COUNT; slot++) {
+    for (int slot = 0; slot < servers; slot++) {
         char name[16];
         snprintf(name, sizeof name, "Server%03d", slot);
         ServerRecord s = {};
@@ -204,10 +340,13 @@ void Stop(const Target& target, HANDLE process) {
 struct Series {
     double values[MAX_REPEATS];
     int count;
+    bool unknown; // a value could not be measured: the series has no figure
 };
 
 void Add(Series& s, double v) {
-    if (s.count < MAX_REPEATS) {
+    if (v < 0) {
+        s.unknown = true;
+    } else if (s.count < MAX_REPEATS) {
         s.values[s.count++] = v;
     }
 }
@@ -227,12 +366,18 @@ void Sort(Series& s) {
 // min, median (the lower of the middle two for an even count) and max.
 void PrintSeries(const char* name, Series s) {
     Sort(s);
-    if (s.count == 0) {
-        printf("%s=none", name);
+    if (s.unknown || s.count == 0) {
+        printf("%s=n/a", name);
         return;
     }
     printf("%s_min=%.1f %s_median=%.1f %s_max=%.1f", name, s.values[0], name,
            s.values[(s.count - 1) / 2], name, s.values[s.count - 1]);
+}
+
+// Ends a part of the benchmark with the time it took.
+void EndPart(const char* name, double startedAt) {
+    printf("part=%s seconds=%.1f\n", name, Seconds() - startedAt);
+    fflush(stdout);
 }
 
 // ---- the figures ----
@@ -268,30 +413,47 @@ void StartUps(int starts) {
     fflush(stdout);
 }
 
+// The program started and settled, with its Linux process for the CPU figures.
+struct Running {
+    Started started;
+    HWND dialog;
+    unsigned long pid;
+};
+
+Running StartSettled(const char* letters) {
+    Running r = {Start(PROGRAM, letters), nullptr, 0};
+    r.dialog = AwaitDialog(PROGRAM, r.started.process);
+    WaitForInputIdle(r.started.process, 5000);
+    Sleep(1000);
+    r.pid = LinuxProcess(PROGRAM.file);
+    return r;
+}
+
 // One correction run: the command as the button sends it, then the wait for the stored
-// result, woken by every change of the settings key.
+// result and an outcome for each of the first SERVERS slots, woken by every change of the
+// settings key.
 struct RunFigures {
     double ms;
-    double cpuMs;
+    double cpuMs; // -1: not measured
     RunResult result;
 };
 
-RunFigures CorrectionRun(HWND dialog, HANDLE process) {
+RunFigures CorrectionRun(const Running& program, int servers) {
     DeleteValue("LastCorrectionValue");
     DeleteValue("LastCorrectionTime");
     HKEY key = nullptr;
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS, 0, KEY_READ | KEY_NOTIFY, &key);
     HANDLE changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     RunFigures f = {};
-    const double cpu0 = CpuSeconds(process);
+    const double cpu0 = LinuxCpuSeconds(program.pid);
     const double t0 = Seconds();
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutA(dialog, WM_COMMAND, IDOK, 0, SMTO_NORMAL, 5000, &ignored);
+    SendMessageTimeoutA(program.dialog, WM_COMMAND, IDOK, 0, SMTO_NORMAL, 5000, &ignored);
     for (;;) {
         // Armed before looking, so that a change between the look and the wait still wakes us.
         RegNotifyChangeKeyValue(key, FALSE, REG_NOTIFY_CHANGE_LAST_SET, changed, TRUE);
-        f.result = StoredRun(key);
-        if (f.result.corrected && f.result.final == SERVER_COUNT) {
+        f.result = StoredRun(key, servers);
+        if (f.result.corrected && f.result.final == servers) {
             break;
         }
         if (Seconds() - t0 > RUN_LIMIT_MS / 1000.0) {
@@ -300,25 +462,25 @@ RunFigures CorrectionRun(HWND dialog, HANDLE process) {
         WaitForSingleObject(changed, 50);
     }
     f.ms = (Seconds() - t0) * 1000;
-    f.cpuMs = (CpuSeconds(process) - cpu0) * 1000;
+    const double cpu = CpuSpent(cpu0, LinuxCpuSeconds(program.pid));
+    f.cpuMs = cpu < 0 ? -1 : cpu * 1000;
     CloseHandle(changed);
     RegCloseKey(key);
     return f;
 }
 
 void PrintRun(const char* figure, const RunFigures& f) {
-    printf("figure=%s program=chronoplex ms=%.1f cpu_ms=%.0f stored=%d final=%d answered=%d\n",
-           figure, f.ms, f.cpuMs, f.result.corrected ? 1 : 0, f.result.final, f.result.answered);
+    printf("figure=%s program=chronoplex ms=%.1f ", figure, f.ms);
+    PrintFigure("cpu_ms", f.cpuMs, 0);
+    printf(" stored=%d final=%d answered=%d\n", f.result.corrected ? 1 : 0, f.result.final,
+           f.result.answered);
 }
 
 void CorrectionRuns(int runs) {
     DeleteValue("Schedule");
-    const Started s = Start(PROGRAM, "");
-    HWND dialog = AwaitDialog(PROGRAM, s.process);
-    WaitForInputIdle(s.process, 5000);
-    Sleep(1000);
+    const Running program = StartSettled("");
     // The first run of a process pays for loading the socket code; it is shown on its own.
-    const RunFigures first = CorrectionRun(dialog, s.process);
+    const RunFigures first = CorrectionRun(program, SERVER_COUNT);
     PrintRun("correction_first", first);
     if (!first.result.corrected) {
         // No stored result means no usable server; more runs would only wait out the limit.
@@ -331,7 +493,7 @@ void CorrectionRuns(int runs) {
     int fewestFinal = SERVER_COUNT, fewestAnswered = SERVER_COUNT, stored = 0;
     for (int r = 0; r < runs; r++) {
         Sleep(500);
-        const RunFigures f = CorrectionRun(dialog, s.process);
+        const RunFigures f = CorrectionRun(program, SERVER_COUNT);
         Add(wall, f.ms);
         Add(cpu, f.cpuMs);
         stored += f.result.corrected;
@@ -343,9 +505,21 @@ void CorrectionRuns(int runs) {
     PrintSeries("ms", wall);
     printf(" ");
     PrintSeries("cpu_ms", cpu);
-    printf("\nfigure=peak_ws_run program=chronoplex kib=%.0f\n", PeakWorkingSetKiB(s.process));
+    printf("\nfigure=peak_ws_run program=chronoplex kib=%.0f\n",
+           PeakWorkingSetKiB(program.started.process));
     fflush(stdout);
-    Stop(PROGRAM, s.process);
+    Stop(PROGRAM, program.started.process);
+}
+
+// One 64-server run with the samples spaced as the program spaces them by default ("Sample
+// Spacing" missing), in a program started for it: the value is read as the program sees fit.
+void DefaultSpacingRun() {
+    DeleteValue("SampleSpacing");
+    const Running program = StartSettled("");
+    PrintRun("correction_default_spacing", CorrectionRun(program, SERVER_COUNT));
+    fflush(stdout);
+    Stop(PROGRAM, program.started.process);
+    WriteSpacing(0);
 }
 
 // Hidden in the notification area with an hourly schedule whose next run lies an hour ahead,
@@ -364,15 +538,17 @@ void Idle(int seconds) {
     WaitForInputIdle(program.process, 5000);
     WaitForInputIdle(minimal.process, 5000);
     Sleep(3000);
+    const unsigned long programPid = LinuxProcess(PROGRAM.file);
+    const unsigned long minimalPid = LinuxProcess(MINIMAL.file);
 
     printf("idle-begin\n");
     fflush(stdout);
-    const double programCpu0 = CpuSeconds(program.process);
-    const double minimalCpu0 = CpuSeconds(minimal.process);
+    const double programCpu0 = LinuxCpuSeconds(programPid);
+    const double minimalCpu0 = LinuxCpuSeconds(minimalPid);
     const double t0 = Seconds();
     Sleep(static_cast<DWORD>(seconds) * 1000);
-    const double programCpu = CpuSeconds(program.process) - programCpu0;
-    const double minimalCpu = CpuSeconds(minimal.process) - minimalCpu0;
+    const double programCpu = CpuSpent(programCpu0, LinuxCpuSeconds(programPid));
+    const double minimalCpu = CpuSpent(minimalCpu0, LinuxCpuSeconds(minimalPid));
     const double elapsed = Seconds() - t0;
     printf("idle-end\n");
     fflush(stdout);
@@ -383,15 +559,106 @@ void Idle(int seconds) {
     const bool untouched = ReadInt64(key, "LastCorrectionTime", &stillLast) && stillLast == last;
     RegCloseKey(key);
     const bool alive = WaitForSingleObject(program.process, 0) == WAIT_TIMEOUT;
-    printf("figure=idle program=chronoplex seconds=%.1f cpu_s=%.2f per_hour_s=%.2f hidden=%d "
-           "alive=%d no_run=%d\n",
-           elapsed, programCpu, programCpu * 3600 / elapsed, IsWindowVisible(dialog) ? 0 : 1,
-           alive ? 1 : 0, untouched ? 1 : 0);
-    printf("figure=idle program=minimal_dialog seconds=%.1f cpu_s=%.2f per_hour_s=%.2f\n", elapsed,
-           minimalCpu, minimalCpu * 3600 / elapsed);
+    printf("figure=idle program=chronoplex seconds=%.1f ", elapsed);
+    PrintFigure("cpu_s", programCpu, 2);
+    printf(" ");
+    PrintFigure("per_hour_s", programCpu < 0 ? -1 : programCpu * 3600 / elapsed, 2);
+    printf(" hidden=%d alive=%d no_run=%d\n", IsWindowVisible(dialog) ? 0 : 1, alive ? 1 : 0,
+           untouched ? 1 : 0);
+    printf("figure=idle program=minimal_dialog seconds=%.1f ", elapsed);
+    PrintFigure("cpu_s", minimalCpu, 2);
+    printf(" ");
+    PrintFigure("per_hour_s", minimalCpu < 0 ? -1 : minimalCpu * 3600 / elapsed, 2);
+    printf("\n");
     fflush(stdout);
     Stop(MINIMAL, minimal.process);
     Stop(PROGRAM, program.process);
+    DeleteValue("Schedule");
+}
+
+// ---- accuracy ----
+
+// A Time server sends whole seconds, and a sample takes the start of the server's second, so
+// against exact servers a correction lands between 0 and 1 s low. The figure: the stored
+// "LastCorrectionValue" of RUNS runs against exact servers. Run r starts r/RUNS of a second
+// into the clock's second, so that the runs cover the phases of the second evenly rather
+// than whatever phases the pauses between them happen to fall on.
+struct AccuracyCase {
+    const char* label;
+    int64_t offsetMs;    // the local offset, "Offset"
+    bool defaultSpacing; // "SampleSpacing" missing, else 0
+};
+
+const AccuracyCase ACCURACY_CASES[] = {
+    {"offset0_spacing0", 0, false},
+    {"offset500_spacing0", 500, false},
+    {"offset0_default_spacing", 0, true},
+};
+
+// Waits until the clock, which the program's samples read, is PHASE ms into its second.
+void AwaitPhase(int phaseMs) {
+    const int64_t into = NowMs1900() % 1000;
+    Sleep(static_cast<DWORD>((phaseMs - into + 1000) % 1000));
+}
+
+// The exact servers on 127.0.11.2 onwards take the first slots; the other slots are freed.
+void StoreAccuracyServers() {
+    for (int slot = 0; slot < SERVER_COUNT; slot++) {
+        if (slot < ACCURACY_SERVERS) {
+            char address[16];
+            snprintf(address, sizeof address, "127.0.11.%d", 2 + slot);
+            StoreServer(slot, address);
+        } else {
+            char value[16];
+            snprintf(value, sizeof value, "Server%03d", slot);
+            DeleteValue(value);
+        }
+    }
+}
+
+void Accuracy(const AccuracyCase& c, int runs) {
+    const double started = Seconds();
+    WriteOffset(c.offsetMs);
+    if (c.defaultSpacing) {
+        DeleteValue("SampleSpacing");
+    } else {
+        WriteSpacing(0);
+    }
+    const Running program = StartSettled("");
+    double sum = 0, squares = 0, low = 0, high = 0;
+    int stored = 0, fewestAnswered = ACCURACY_SERVERS;
+    Series wall = {};
+    for (int r = 0; r < runs; r++) {
+        AwaitPhase(r * 1000 / runs);
+        const RunFigures f = CorrectionRun(program, ACCURACY_SERVERS);
+        Add(wall, f.ms);
+        fewestAnswered = f.result.answered < fewestAnswered ? f.result.answered : fewestAnswered;
+        if (!f.result.corrected) {
+            continue;
+        }
+        const double v = static_cast<double>(f.result.correction);
+        low = stored == 0 || v < low ? v : low;
+        high = stored == 0 || v > high ? v : high;
+        sum += v;
+        squares += v * v;
+        stored++;
+    }
+    printf("figure=accuracy case=%s offset_ms=%lld spacing=%s servers=%d runs=%d stored=%d "
+           "answered=%d ",
+           c.label, static_cast<long long>(c.offsetMs), c.defaultSpacing ? "default" : "0",
+           ACCURACY_SERVERS, runs, stored, fewestAnswered);
+    if (stored > 0) {
+        const double mean = sum / stored;
+        const double variance = stored > 1 ? (squares - sum * mean) / (stored - 1) : 0;
+        printf("mean=%.1f min=%.0f max=%.0f sd=%.1f ", mean, low, high,
+               variance > 0 ? std::sqrt(variance) : 0.0);
+    } else {
+        printf("mean=n/a ");
+    }
+    PrintSeries("ms", wall);
+    printf(" seconds=%.1f\n", Seconds() - started);
+    fflush(stdout);
+    Stop(PROGRAM, program.started.process);
 }
 
 int Argument(int argc, char** argv, int index, int fallback, int low, int high) {
@@ -412,8 +679,26 @@ int main(int argc, char** argv) {
     const int idleSeconds = Argument(argc, argv, 1, 600, 1, 86400);
     const int starts = Argument(argc, argv, 2, 7, 1, MAX_REPEATS);
     const int runs = Argument(argc, argv, 3, 5, 1, MAX_REPEATS);
+    const int accuracyRuns = Argument(argc, argv, 4, 20, 1, MAX_REPEATS);
+    double t = Seconds();
     StartUps(starts);
+    EndPart("startups", t);
+    t = Seconds();
     CorrectionRuns(runs);
+    EndPart("correction_runs", t);
+    t = Seconds();
+    DefaultSpacingRun();
+    EndPart("default_spacing_run", t);
+    t = Seconds();
     Idle(idleSeconds);
+    EndPart("idle", t);
+    t = Seconds();
+    StoreAccuracyServers();
+    for (const AccuracyCase& c : ACCURACY_CASES) {
+        Accuracy(c, accuracyRuns);
+    }
+    WriteOffset(0);
+    WriteSpacing(0);
+    EndPart("accuracy", t);
     return 0;
 }
