@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "platform/logon_task.h"
 #include "platform/registry.h"
+#include "servers/logon_task.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "ui/dialog.h"
@@ -80,6 +82,7 @@ void ClearProgramRegistry() {
         PlatformRegDeleteValue(key, "Chronoplex");
         PlatformRegCloseKey(key);
     }
+    PlatformDeleteLogonTask(LOGON_TASK_NAME);
 }
 
 HWND CreateMainDialog(bool installDefaults) {

@@ -34,7 +34,8 @@ class BoxAnswerer {
     HWND answered_ = nullptr;
 };
 
-// Clears the program's settings key and its automatic-start and uninstall entries.
+// Clears the program's settings key, its automatic-start entries (the Run value and the logon
+// task) and its uninstall entry.
 void ClearProgramRegistry();
 
 // Starts the socket library and the common controls once; then makes the main dialog as the
