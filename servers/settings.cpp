@@ -4,18 +4,21 @@
 #include <cstring>
 
 #include "platform/registry.h"
+#include "servers/logon_task.h"
 #include "time/fatal.h"
 
 uint8_t correctOnLaunch = 0;
 int64_t userOffsetMs = 0;
 int64_t lastCorrectionValue = 0;
 Ms1900 lastCorrectionTime = 0;
+uint8_t logonTaskRefused = 0;
 
 void ResetSettingsGlobals() {
     correctOnLaunch = 0;
     userOffsetMs = 0;
     lastCorrectionValue = 0;
     lastCorrectionTime = 0;
+    logonTaskRefused = 0;
 }
 
 static const char REGISTRY_PROBLEM[] = "Registry Problem";
@@ -77,6 +80,11 @@ uint32_t ReadSampleSpacing() {
 
 // The path is quoted because it usually contains blanks ("Program Files"): unquoted, the
 // system would split the command at the first blank and try to start the wrong file.
+// Where the logon task is registered, it alone starts the program, with UAC on or off; a Run
+// value left from an older version would start a second copy, whose "s" shows the window of
+// the first, so it is removed. Where the task is refused (no Task Scheduler 2.0, its service
+// stopped, a locked-down system), the Run value stands in as before. Removing the task never
+// fails the call: the uninstall goes on whatever the scheduler says.
 void RegisterAutoStart(bool enable) {
     char path[PROGRAM_PATH_SIZE];
     const bool havePath = PlatformModuleFileName(path, sizeof path) != 0;
@@ -84,9 +92,17 @@ void RegisterAutoStart(bool enable) {
     snprintf(command, sizeof command, "\"%s\" s", havePath ? path : "");
     const uint32_t commandSize = static_cast<uint32_t>(strlen(command)) + 1;
 
+    bool taskRegistered = false;
+    if (enable) {
+        taskRegistered = havePath && RegisterLogonTask(path);
+    } else {
+        DeleteLogonTask();
+    }
+    logonTaskRefused = enable && !taskRegistered;
+
     RegKey key = 0;
     if (PlatformRegOpenKey(RUN_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
-        if (!enable) {
+        if (!enable || taskRegistered) {
             PlatformRegDeleteValue(key, "Chronoplex");
         } else if (havePath) {
             PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, command, commandSize);

@@ -36,7 +36,15 @@ constexpr uint32_t DEFAULT_SAMPLE_SPACING_MS = 4000 + 1000 / 7;
 constexpr uint32_t MAX_SAMPLE_SPACING_MS = 60000;
 uint32_t ReadSampleSpacing();
 
-// Writes or removes the automatic start at logon, and rewrites the uninstall entry.
+// Set when the last request for the automatic start could not register the logon task
+// (servers/logon_task.h), so that the Run value alone stands in for it: that starts the
+// program at logon only where UAC is off. Cleared when the task was registered or the
+// automatic start removed.
+extern uint8_t logonTaskRefused;
+
+// Writes or removes the automatic start at logon, and rewrites the uninstall entry. The
+// automatic start is the logon task, or the Run value where the task cannot be registered;
+// never both, so that one logon starts one copy. Failures are silent.
 void RegisterAutoStart(bool enable);
 
 // Puts this module's globals back to their start values (for tests).

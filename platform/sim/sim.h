@@ -14,7 +14,8 @@
 #include "platform/window.h"
 
 // Back to the initial state: wall clock at 2026-01-01 00:00:00 UTC, counter 0 at 10 MHz,
-// UTC time zone, clock settable, empty registry, no timers, messages, servers or answers.
+// UTC time zone, clock settable, empty registry, no logon tasks, no timers, messages, servers or
+// answers.
 void SimReset();
 
 // ---- clock and counter ----
@@ -98,6 +99,19 @@ int SimRegOpenKeyCount(); // keys currently open (must be 0 between calls)
 void SimSetModuleFileName(const char* path);
 // Puts the registry alone back to its initial state.
 void SimResetRegistry();
+
+// ---- Task Scheduler ----
+// The root folder starts without tasks; the user who runs the program is "CHRONO-PC\\Ana".
+// Registering stores the task's name and definition (replacing a task of the same name);
+// deleting a task that is not there succeeds, as on the platform.
+enum SimTaskOp { SIM_TASK_REGISTER, SIM_TASK_DELETE, SIM_TASK_OP_COUNT };
+// Fails every later call of the operation with error (a failed HRESULT); 0 clears.
+void SimLogonTaskFail(SimTaskOp op, long error);
+// The stored definition of the named task, or null when there is none.
+const char* SimLogonTaskXml(const char* name);
+int SimLogonTaskCount(); // tasks in the root folder
+// Null makes the platform fail to give the user's name.
+void SimSetUserName(const char* name);
 
 // ---- network ----
 // Scripted time servers and name lookups. Every outcome reaches the logic as a message posted

@@ -108,6 +108,7 @@ void SimReset() {
     state.priority = PRIORITY_CLASS_NORMAL;
     SimResetRegistry();
     SimResetNet();
+    SimResetLogonTasks();
 }
 
 uint64_t SimElapsedMs() {

@@ -7,18 +7,24 @@
 //                                  privilege; anything else: some other failure)
 //   CHRONOPLEX_FAULT_VALUE=NAME    every store or delete of the settings value NAME fails
 //                                  with ERROR_ACCESS_DENIED
+//   CHRONOPLEX_FAULT_TASK=N        every registration and deletion of the logon task fails
+//                                  with error N, not 0 (decimal, or hex as 0x80070422: the
+//                                  Task Scheduler's service is disabled)
 #include <windows.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/logon_task.h"
 #include "platform/registry.h"
 
 bool RealPlatformSetSystemTime(const CivilTime& utc);
 long RealPlatformRegSetValue(RegKey key, const char* name, uint32_t type, const void* data,
                              uint32_t size);
 long RealPlatformRegDeleteValue(RegKey key, const char* name);
+long RealPlatformRegisterLogonTask(const char* name, const char* xml);
+long RealPlatformDeleteLogonTask(const char* name);
 
 static const char* Fault(const char* name) {
     const char* value = getenv(name);
@@ -47,4 +53,20 @@ long PlatformRegSetValue(RegKey key, const char* name, uint32_t type, const void
 long PlatformRegDeleteValue(RegKey key, const char* name) {
     return ValueRefused(name) ? PLATFORM_ERROR_ACCESS_DENIED
                               : RealPlatformRegDeleteValue(key, name);
+}
+
+// The error as the platform returns it: an HRESULT such as 0x80070422 is negative in a long.
+static long TaskFault() {
+    const char* error = Fault("CHRONOPLEX_FAULT_TASK");
+    return error != nullptr ? static_cast<long>(strtoul(error, nullptr, 0)) : 0;
+}
+
+long PlatformRegisterLogonTask(const char* name, const char* xml) {
+    const long fault = TaskFault();
+    return fault != 0 ? fault : RealPlatformRegisterLogonTask(name, xml);
+}
+
+long PlatformDeleteLogonTask(const char* name) {
+    const long fault = TaskFault();
+    return fault != 0 ? fault : RealPlatformDeleteLogonTask(name);
 }

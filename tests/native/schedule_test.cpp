@@ -29,8 +29,10 @@ class Schedule : public ::testing::Test {
     }
 };
 
+// The logon task, or the Run value where the task is refused (tests/native/settings_test.cpp).
 bool AutoStartWritten() {
-    return SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr);
+    return SimLogonTaskXml("Chronoplex") != nullptr ||
+           SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr);
 }
 
 // With an empty table a correction run starts no query; all it leaves is its start time.

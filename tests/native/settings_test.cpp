@@ -16,6 +16,10 @@ class Settings : public ::testing::Test {
     void TearDown() override { EXPECT_EQ(SimRegOpenKeyCount(), 0) << "a key was left open"; }
 };
 
+// Failed HRESULTs as the platform returns them: the scheduler's service disabled, access denied.
+constexpr long E_SERVICE_DISABLED = -2147023838; // 0x80070422
+constexpr long E_ACCESS = -2147024891;           // 0x80070005
+
 const uint8_t BYTES[160] = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9, 0xAA};
 
 TEST_F(Settings, TypeFollowsSize) {
@@ -112,7 +116,9 @@ void ExpectText(const char* key, const char* name, const char* text) {
     EXPECT_EQ(memcmp(SimRegValueData(key, name), text, size), 0) << name;
 }
 
+// The Run value, written where the logon task is refused.
 TEST_F(Settings, AutoStartQuotesThePath) {
+    SimLogonTaskFail(SIM_TASK_REGISTER, E_SERVICE_DISABLED);
     RegisterAutoStart(true);
     ExpectText(RUN_KEY, "Chronoplex", "\"C:\\Program Files\\Chronoplex\\chronoplex.exe\" s");
     RegisterAutoStart(false);
@@ -137,6 +143,65 @@ TEST_F(Settings, AutoStartQuotesThePath) {
     EXPECT_FALSE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
     EXPECT_FALSE(SimRegKeyExists(UNINSTALL_KEY));
     EXPECT_EQ(fakeLog.fatalCount, 0);
+}
+
+// One automatic start at a time: the logon task where it registers (a Run value left by an
+// older version goes), else the Run value; neither once removed, whatever the scheduler says.
+TEST_F(Settings, AutoStartByTaskOrRunValue) {
+    enum Before { NOTHING, TASK, OLD_RUN_VALUE, REFUSED };
+    const struct {
+        const char* what;
+        Before before;
+        bool enable;
+        long registerError, deleteError;
+        bool task, run, refused;
+    } cases[] = {
+        {"task registered", NOTHING, true, 0, 0, true, false, false},
+        {"task registered over an old Run value", OLD_RUN_VALUE, true, 0, 0, true, false, false},
+        {"task registered after a refusal", REFUSED, true, 0, 0, true, false, false},
+        {"task refused", NOTHING, true, E_SERVICE_DISABLED, 0, false, true, true},
+        {"task refused over an old Run value", OLD_RUN_VALUE, true, E_ACCESS, 0, false, true, true},
+        {"removed", TASK, false, 0, 0, false, false, false},
+        {"removed after a refusal", REFUSED, false, 0, 0, false, false, false},
+        {"removed, task deletion refused", TASK, false, 0, E_SERVICE_DISABLED, true, false, false},
+    };
+    for (const auto& c : cases) {
+        ResetWorld();
+        if (c.before == OLD_RUN_VALUE) {
+            SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
+        }
+        if (c.before != NOTHING) {
+            RegisterAutoStart(true);
+        }
+        if (c.before == REFUSED) {
+            SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
+            RegisterAutoStart(true);
+        }
+        SimLogonTaskFail(SIM_TASK_REGISTER, c.registerError);
+        SimLogonTaskFail(SIM_TASK_DELETE, c.deleteError);
+        RegisterAutoStart(c.enable);
+        const char* xml = SimLogonTaskXml("Chronoplex");
+        EXPECT_EQ(xml != nullptr, c.task) << c.what;
+        if (xml != nullptr) {
+            EXPECT_NE(strstr(xml, "<Command>C:\\Program Files\\Chronoplex\\chronoplex.exe</"),
+                      nullptr)
+                << c.what;
+            EXPECT_NE(strstr(xml, "<UserId>CHRONO-PC\\Ana</"), nullptr) << c.what;
+        }
+        EXPECT_EQ(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr), c.run) << c.what;
+        EXPECT_EQ(logonTaskRefused, c.refused ? 1 : 0) << c.what;
+        ExpectText(UNINSTALL_KEY, "UninstallString",
+                   "\"C:\\Program Files\\Chronoplex\\chronoplex.exe\" u");
+        ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
+        EXPECT_EQ(fakeLog.fatalCount, 0) << c.what;
+    }
+    // Without the user's name there is no task either.
+    ResetWorld();
+    SimSetUserName(nullptr);
+    RegisterAutoStart(true);
+    EXPECT_EQ(SimLogonTaskCount(), 0);
+    EXPECT_TRUE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
+    EXPECT_EQ(logonTaskRefused, 1);
 }
 
 // The simulated registry must keep the platform's rules, or the tests above prove nothing.

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/logon_task.h"
+#include "servers/logon_task.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
@@ -173,18 +175,28 @@ void ExpectText(const char* path, const char* name, const std::string& text) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.data)), text) << name;
 }
 
+// Wine's Task Scheduler takes the logon task, so the automatic start is the task alone and a
+// Run value of an older version goes. (Where the task is refused, the Run value is written:
+// tests/native/settings_test.cpp and the end-to-end suite.)
 TEST_F(Win32Settings, AutoStartAndUninstallEntries) {
     // A real system has the Run key; a fresh prefix may not.
     HKEY run;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, RUN_KEY, &run), ERROR_SUCCESS);
+    const std::string older = Command('s');
+    RegSetValueExA(run, "Chronoplex", 0, REG_SZ, reinterpret_cast<const BYTE*>(older.c_str()),
+                   static_cast<DWORD>(older.size() + 1));
     RegCloseKey(run);
 
     RegisterAutoStart(true);
-    ExpectText(RUN_KEY, "Chronoplex", Command('s'));
+    EXPECT_TRUE(PlatformLogonTaskExists(LOGON_TASK_NAME));
+    EXPECT_EQ(logonTaskRefused, 0);
+    EXPECT_EQ(Query(RUN_KEY, "Chronoplex").result, ERROR_FILE_NOT_FOUND);
     ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
     ExpectText(UNINSTALL_KEY, "UninstallString", Command('u'));
 
     RegisterAutoStart(false);
+    EXPECT_FALSE(PlatformLogonTaskExists(LOGON_TASK_NAME));
+    EXPECT_EQ(PlatformDeleteLogonTask(LOGON_TASK_NAME), 0); // a missing task counts as deleted
     EXPECT_EQ(Query(RUN_KEY, "Chronoplex").result, ERROR_FILE_NOT_FOUND);
     ExpectText(UNINSTALL_KEY, "UninstallString", Command('u'));
     RegisterAutoStart(false); // removing what is gone is silent

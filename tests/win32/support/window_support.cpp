@@ -5,8 +5,10 @@
 
 #include <cstring>
 
+#include "platform/logon_task.h"
 #include "platform/registry.h"
 #include "query/display.h"
+#include "servers/logon_task.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/win32/support/time_servers.h"
@@ -81,6 +83,7 @@ void ClearProgramRegistry() {
         PlatformRegDeleteValue(key, "Chronoplex");
         PlatformRegCloseKey(key);
     }
+    PlatformDeleteLogonTask(LOGON_TASK_NAME);
     StoreBackToBackSampling();
 }
 

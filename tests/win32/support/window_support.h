@@ -34,8 +34,9 @@ class BoxAnswerer {
     HWND answered_ = nullptr;
 };
 
-// Clears the program's settings key and its automatic-start and uninstall entries, then
-// stores back-to-back sampling for the suites' own loopback servers.
+// Clears the program's settings key, its automatic-start entries (the Run value and the logon
+// task) and its uninstall entry, then stores back-to-back sampling for the suites' own
+// loopback servers.
 void ClearProgramRegistry();
 
 // Starts the socket library and the common controls once; then makes the main dialog as the

@@ -1,0 +1,131 @@
+#include "servers/logon_task.h"
+
+#include <cstring>
+
+#include "platform/logon_task.h"
+
+namespace {
+
+// The definition around its three variable parts: the user twice, then the program's path.
+// No encoding but UTF-16 may be declared: the platform hands the text over as UTF-16. In the
+// Command element the path stands as it is, without the quotes a command line needs.
+const char XML_BEFORE_TRIGGER_USER[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"
+    "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\n"
+    "  <RegistrationInfo>\n"
+    "    <Description>Starts Chronoplex hidden in the notification area at logon, to keep the "
+    "clock right on its schedule.</Description>\n"
+    "  </RegistrationInfo>\n"
+    "  <Triggers>\n"
+    "    <LogonTrigger>\n"
+    "      <Enabled>true</Enabled>\n"
+    "      <UserId>";
+const char XML_BEFORE_PRINCIPAL_USER[] = "</UserId>\n"
+                                         "    </LogonTrigger>\n"
+                                         "  </Triggers>\n"
+                                         "  <Principals>\n"
+                                         "    <Principal id=\"Author\">\n"
+                                         "      <UserId>";
+const char XML_BEFORE_COMMAND[] =
+    "</UserId>\n"
+    "      <LogonType>InteractiveToken</LogonType>\n"
+    "      <RunLevel>HighestAvailable</RunLevel>\n"
+    "    </Principal>\n"
+    "  </Principals>\n"
+    "  <Settings>\n"
+    "    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>\n"
+    "    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>\n"
+    "    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>\n"
+    "    <ExecutionTimeLimit>PT0S</ExecutionTimeLimit>\n"
+    "    <Enabled>true</Enabled>\n"
+    "  </Settings>\n"
+    "  <Actions Context=\"Author\">\n"
+    "    <Exec>\n"
+    "      <Command>";
+const char XML_AFTER_COMMAND[] = "</Command>\n"
+                                 "      <Arguments>s</Arguments>\n"
+                                 "    </Exec>\n"
+                                 "  </Actions>\n"
+                                 "</Task>\n";
+
+// "DOMAIN\user": a domain or computer name of at most 255 characters, the user's of at most
+// 256, and the zero, as the platform gives them at the most; longer names are not expected.
+constexpr uint32_t USER_NAME_SIZE = 300;
+
+// Appends to a fixed buffer that always holds a terminated text; once something did not fit,
+// nothing more is appended.
+struct XmlWriter {
+    char* out;
+    uint32_t size;
+    uint32_t used;
+    bool fits;
+
+    void Raw(const char* text, size_t length) {
+        if (!fits || length >= size - used) {
+            fits = false;
+            return;
+        }
+        memcpy(out + used, text, length);
+        used += static_cast<uint32_t>(length);
+        out[used] = 0;
+    }
+
+    void Raw(const char* text) { Raw(text, strlen(text)); }
+
+    void Escaped(const char* text) {
+        for (; *text != 0; text++) {
+            switch (*text) {
+            case '&':
+                Raw("&amp;");
+                break;
+            case '<':
+                Raw("&lt;");
+                break;
+            case '>':
+                Raw("&gt;");
+                break;
+            case '"':
+                Raw("&quot;");
+                break;
+            case '\'':
+                Raw("&apos;");
+                break;
+            default:
+                Raw(text, 1);
+            }
+        }
+    }
+};
+
+} // namespace
+
+bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath, const char* userName) {
+    if (size == 0) {
+        return false;
+    }
+    out[0] = 0;
+    XmlWriter xml = {out, size, 0, true};
+    xml.Raw(XML_BEFORE_TRIGGER_USER);
+    xml.Escaped(userName);
+    xml.Raw(XML_BEFORE_PRINCIPAL_USER);
+    xml.Escaped(userName);
+    xml.Raw(XML_BEFORE_COMMAND);
+    xml.Escaped(programPath);
+    xml.Raw(XML_AFTER_COMMAND);
+    if (!xml.fits) {
+        out[0] = 0;
+    }
+    return xml.fits;
+}
+
+bool RegisterLogonTask(const char* programPath) {
+    char user[USER_NAME_SIZE];
+    char xml[LOGON_TASK_XML_SIZE];
+    return PlatformCurrentUserName(user, sizeof user) &&
+           BuildLogonTaskXml(xml, sizeof xml, programPath, user) &&
+           PlatformRegisterLogonTask(LOGON_TASK_NAME, xml) == 0;
+}
+
+void DeleteLogonTask() {
+    PlatformDeleteLogonTask(LOGON_TASK_NAME);
+}
