@@ -61,11 +61,12 @@ HWND FindRunningCopy() {
     return nullptr;
 }
 
-// A stored version of any size other than four bytes is not this version's either.
+// A stored version of any size other than four bytes is not this version's either; one too
+// big to be read is still there, and only a missing one means a first start.
 static void CheckSettingsVersion(bool* cancelled) {
-    uint8_t stored[64] = {};
+    uint8_t stored[4] = {};
     uint32_t size = 0;
-    if (!ReadSetting("Version", stored, sizeof stored, &size)) {
+    if (!ReadSetting("Version", stored, sizeof stored, &size) && size == 0) {
         return;
     }
     const uint32_t version = static_cast<uint32_t>(stored[0]) | stored[1] << 8 | stored[2] << 16 |
