@@ -8,6 +8,7 @@
 //   127.0.8.12 split answer               127.0.8.13 three bytes  127.0.8.14 four zero bytes
 //   127.0.8.15 extra bytes after four     127.0.8.16 an hour ahead 127.0.8.17 5 s behind
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +50,8 @@ enum Op {
     Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present)
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
+    Editor,         // text: typed into the list's name editor, which must be open
+    NoSettings,     // the settings key is absent, and still so n ms later
 };
 
 struct Step {
@@ -170,6 +173,12 @@ const Scenario SCENARIOS[] = {
         {SetDword, "Version", nullptr, VERSION},
         {Start, "s", "CHRONOPLEX_FAULT_CLOCK=87"}, {Box, TITLE, "Cannot set the system time", OK},
         {Exits, nullptr, nullptr, 0, 10}, {NoWindow}}},
+    {"uninstall ends a running copy whose name editor is open", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION}, {Start, ""},
+        {AwaitWindow, nullptr, nullptr, 1}, {Command, nullptr, nullptr, 40007 /* add server */},
+        {Editor, "typed.example.org"}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
+        {NoSettings, nullptr, nullptr, 1000}}},
 };
 // clang-format on
 
@@ -407,6 +416,22 @@ class Runner {
             break;
         case LastCorrection:
             ExpectLastCorrection();
+            break;
+        case Editor: {
+            ASSERT_NE(ProgramWindow(), nullptr);
+            HWND list = GetDlgItem(ProgramWindow(), SERVER_LIST_ID);
+            HWND edit = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETEDITCONTROL, 0, 0));
+            ASSERT_NE(edit, nullptr) << "no name editor open";
+            SetWindowTextA(edit, s.text);
+            break;
+        }
+        case NoSettings:
+            for (const DWORD wait : {DWORD{0}, static_cast<DWORD>(s.n)}) {
+                Sleep(wait);
+                HKEY key = OpenKey(SETTINGS);
+                EXPECT_EQ(key, nullptr) << "the settings key " << wait << " ms after";
+                RegCloseKey(key);
+            }
             break;
         case End:
             break;
