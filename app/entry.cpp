@@ -18,6 +18,11 @@ static const char OTHER_VERSION_TEXT[] =
 static const char UNINSTALLED_TEXT[] = "Uninstall complete.  Now delete Chronoplex files.";
 static const char NO_PRIVILEGE_TEXT[] =
     "You do not have privileges to set the system time.\n\nLog on as an Administrator instead.";
+static const char STILL_RUNNING_TEXT[] = "Chronoplex is still running and could not be stopped.  "
+                                         "Close it and run the uninstall again.";
+
+// How long the uninstall waits for a running copy to end after telling it to.
+constexpr DWORD RUNNING_COPY_END_MS = 10000;
 
 static bool IsBlankOrControl(char c) {
     return static_cast<unsigned char>(c) <= ' ';
@@ -61,11 +66,12 @@ HWND FindRunningCopy() {
     return nullptr;
 }
 
-// A stored version of any size other than four bytes is not this version's either.
+// A stored version of any size other than four bytes is not this version's either; one too
+// big to be read is still there, and only a missing one means a first start.
 static void CheckSettingsVersion(bool* cancelled) {
-    uint8_t stored[64] = {};
+    uint8_t stored[4] = {};
     uint32_t size = 0;
-    if (!ReadSetting("Version", stored, sizeof stored, &size)) {
+    if (!ReadSetting("Version", stored, sizeof stored, &size) && size == 0) {
         return;
     }
     const uint32_t version = static_cast<uint32_t>(stored[0]) | stored[1] << 8 | stored[2] << 16 |
@@ -84,7 +90,30 @@ static void CheckSettingsVersion(bool* cancelled) {
     }
 }
 
-// Returns true when this start ends here, the running copy having been told what to do.
+// Until the running copy's process is gone it may still save something, and its next save
+// would bring back the settings key that the uninstall removes. True when it ended in time.
+static bool EndRunningCopy(HWND running) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(running, &processId);
+    // Opened before the command, so that the handle names this copy even after it has ended.
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    const DWORD start = GetTickCount();
+    // A copy that answers nothing at all must not hold the uninstall for ever either.
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutA(running, WM_COMMAND, ID_EXIT, 0, SMTO_NORMAL, RUNNING_COPY_END_MS, &answer);
+    if (process == nullptr) {
+        // Without its process to watch, the window that the command destroys has to do.
+        return IsWindow(running) == FALSE;
+    }
+    const DWORD spent = GetTickCount() - start;
+    const DWORD left = spent < RUNNING_COPY_END_MS ? RUNNING_COPY_END_MS - spent : 0;
+    const bool ended = WaitForSingleObject(process, left) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}
+
+// Returns true when this start ends here: the running copy was told what to do, or it would
+// not end for the uninstall, which then removes nothing.
 static bool HandOver(HWND running) {
     if (correctOnLaunch) {
         SendMessageA(running, WM_COMMAND, ID_RUN_IF_IDLE, 0);
@@ -95,7 +124,10 @@ static bool HandOver(HWND running) {
         SetForegroundWindow(running);
         return true;
     }
-    SendMessageA(running, WM_COMMAND, ID_EXIT, 0);
+    if (!EndRunningCopy(running)) {
+        FatalError(STILL_RUNNING_TEXT);
+        return true;
+    }
     return false;
 }
 

@@ -51,19 +51,23 @@ void WriteSetting(const char* valueName, const void* data, uint32_t size) {
 
 // The size is asked for first so that a value too big for the caller's variable is turned
 // away before any of its bytes land there: the platform's own "more data" answer may leave
-// the buffer partly written.
+// the buffer partly written. Its size is still told: to the version check at start-up, a
+// value too big to be this version's is another version's, not a first start.
 bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint32_t* storedSize) {
-    RegKey key = 0;
-    if (PlatformRegOpenKey(SETTINGS_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
-        return false;
-    }
     uint32_t size = 0;
-    bool read =
-        PlatformRegQueryValue(key, valueName, nullptr, nullptr, &size) == PLATFORM_ERROR_SUCCESS &&
-        size <= bufferSize &&
-        PlatformRegQueryValue(key, valueName, nullptr, buffer, &size) == PLATFORM_ERROR_SUCCESS;
-    PlatformRegCloseKey(key);
-    if (read && storedSize != nullptr) {
+    bool read = false;
+    RegKey key = 0;
+    if (PlatformRegOpenKey(SETTINGS_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
+        if (PlatformRegQueryValue(key, valueName, nullptr, nullptr, &size) !=
+            PLATFORM_ERROR_SUCCESS) {
+            size = 0;
+        } else if (size <= bufferSize) {
+            read = PlatformRegQueryValue(key, valueName, nullptr, buffer, &size) ==
+                   PLATFORM_ERROR_SUCCESS;
+        }
+        PlatformRegCloseKey(key);
+    }
+    if (storedSize != nullptr) {
         *storedSize = size;
     }
     return read;

@@ -23,7 +23,8 @@ void WriteSetting(const char* valueName, const void* data, uint32_t size);
 // Reads the named value into buffer, which has room for bufferSize bytes. True when read.
 // A stored value shorter than the buffer fills only its first bytes; one longer than the
 // buffer reads as missing and leaves the buffer untouched. storedSize, when given, receives
-// the stored size of a value that was read.
+// the stored size of a value that exists, also of one too big to read, and 0 when there is
+// none.
 bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize,
                  uint32_t* storedSize = nullptr);
 

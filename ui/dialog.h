@@ -39,8 +39,10 @@ void SetListBackground();
 INT_PTR OnListNotify(const NMHDR* header);
 // The list commands ID_ADD_SERVER ... ID_KEEP_BEST_FOUR.
 void OnListCommand(int command);
-// True while the in-place name editor is open; every command is dropped meanwhile.
+// True while the in-place name editor is open; every command but the exit is dropped meanwhile.
 bool IsNameEditorOpen();
+// Ends an open name editor as cancelled: the text in it is not stored.
+void CancelNameEdit();
 
 // ---- what the window asks of the program shell (app/shutdown.cpp) ----
 // Removes the tray icon, stops the timers and interrupts a run in progress (whose finished

@@ -419,6 +419,12 @@ bool IsNameEditorOpen() {
     return serverListView != nullptr && SendMessageA(serverListView, LVM_GETEDITCONTROL, 0, 0) != 0;
 }
 
+void CancelNameEdit() {
+    if (IsNameEditorOpen()) {
+        SendMessageA(serverListView, LVM_CANCELEDITLABEL, 0, 0);
+    }
+}
+
 void RefreshListRows(bool textsOnly) {
     bool paused = false;
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {

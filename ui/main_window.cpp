@@ -255,7 +255,19 @@ static void OnOptions(HWND window) {
     ShowWindow(window, SW_SHOWNORMAL);
 }
 
+// The exit command also comes from a copy that is uninstalling, and that copy waits for this
+// one to end before it removes the settings; so it is obeyed while a name is being typed too,
+// and that name is dropped rather than stored into a key that is about to go.
+static void OnExit(HWND window) {
+    CancelNameEdit();
+    DestroyWindow(window);
+}
+
 static INT_PTR OnCommand(HWND window, int command, int notification) {
+    if (command == ID_EXIT) {
+        OnExit(window);
+        return TRUE;
+    }
     // The name editor turns Enter and Esc into IDOK and IDCANCEL; they belong to the edit.
     if (IsNameEditorOpen()) {
         return FALSE;
@@ -280,9 +292,6 @@ static INT_PTR OnCommand(HWND window, int command, int notification) {
         return TRUE;
     case ID_OPTIONS:
         OnOptions(window);
-        return TRUE;
-    case ID_EXIT:
-        DestroyWindow(window);
         return TRUE;
     case ID_ADD_SERVER:
     case ID_DELETE_SERVERS:

@@ -10,6 +10,7 @@
 //   127.0.8.20 honest, and logs the moment of each connection to the fixture's server.log
 // Scenarios ask their servers back to back ("SampleSpacing" 0) unless they say otherwise.
 #include <windows.h>
+#include <commctrl.h>
 #include <objbase.h>
 #include <oleauto.h>
 #include <taskschd.h>
@@ -39,7 +40,7 @@ enum Op {
     End,
     Servers,        // text: blank-separated names for slots 0, 1, ...
     SetDword,       // text: value name, n: the value
-    SetByte,        // text: value name, n: the value
+    SetByte,        // text: value name, n: the value, m: stored that many times (0: once)
     Start,          // text: the argument text; env: a fault for chronoplex_faults.exe, or null
     AwaitWindow,    // n: 1 when it must be visible, 0 hidden
     Box,            // text: caption; env: start of its text; n: the button that answers it
@@ -56,6 +57,8 @@ enum Op {
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
     Spacing,        // n connections logged by 127.0.8.20, each m ms or more after the last
+    Editor,         // text: typed into the list's name editor, which must be open
+    NoSettings,     // the settings key is absent, and still so n ms later
 };
 
 struct Step {
@@ -161,6 +164,11 @@ const Scenario SCENARIOS[] = {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, 0x20002},
         {Start, "s"}, {Box, TITLE, OTHER_VERSION, CANCEL}, {Exits, nullptr, nullptr, 0, 10},
         {NoWindow}, {Value, "S|Version", "0x20002"}, {Status, nullptr, nullptr, 0, 0}}},
+    // Too long to read into a version number, yet a version all the same: not this one.
+    {"a stored version of 100 bytes is another version's", {
+        {Servers, "127.0.8.2"}, {SetByte, "Version", nullptr, 3, 100},
+        {Start, "s"}, {Box, TITLE, OTHER_VERSION, CANCEL}, {Exits, nullptr, nullptr, 0, 10},
+        {NoWindow}, {Value, "S|Version", "100 bytes"}, {Status, nullptr, nullptr, 0, 0}}},
     {"settings of another version, answered OK", {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, 0x20002},
         {Start, ""}, {Box, TITLE, OTHER_VERSION, OK}, {AwaitWindow, nullptr, nullptr, 1},
@@ -198,6 +206,12 @@ const Scenario SCENARIOS[] = {
         {SetDword, "Version", nullptr, VERSION},
         {Start, "s", "CHRONOPLEX_FAULT_CLOCK=87"}, {Box, TITLE, "Cannot set the system time", OK},
         {Exits, nullptr, nullptr, 0, 10}, {NoWindow}}},
+    {"uninstall ends a running copy whose name editor is open", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION}, {Start, ""},
+        {AwaitWindow, nullptr, nullptr, 1}, {Command, nullptr, nullptr, 40007 /* add server */},
+        {Editor, "typed.example.org"}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
+        {NoSettings, nullptr, nullptr, 1000}}},
 };
 // clang-format on
 
@@ -408,8 +422,10 @@ class Runner {
             break;
         }
         case SetByte: {
-            const BYTE v = static_cast<BYTE>(s.n);
-            WriteValue(s.text, REG_BINARY, &v, sizeof v);
+            BYTE v[128];
+            const DWORD count = s.m > 0 && s.m <= 128 ? static_cast<DWORD>(s.m) : 1;
+            memset(v, static_cast<int>(s.n), count);
+            WriteValue(s.text, REG_BINARY, v, count);
             break;
         }
         case Start:
@@ -488,6 +504,22 @@ class Runner {
             break;
         case Spacing:
             ExpectSpacing(static_cast<int>(s.n), static_cast<double>(s.m));
+            break;
+        case Editor: {
+            ASSERT_NE(ProgramWindow(), nullptr);
+            HWND list = GetDlgItem(ProgramWindow(), SERVER_LIST_ID);
+            HWND edit = reinterpret_cast<HWND>(SendMessageA(list, LVM_GETEDITCONTROL, 0, 0));
+            ASSERT_NE(edit, nullptr) << "no name editor open";
+            SetWindowTextA(edit, s.text);
+            break;
+        }
+        case NoSettings:
+            for (const DWORD wait : {DWORD{0}, static_cast<DWORD>(s.n)}) {
+                Sleep(wait);
+                HKEY key = OpenKey(SETTINGS);
+                EXPECT_EQ(key, nullptr) << "the settings key " << wait << " ms after";
+                RegCloseKey(key);
+            }
             break;
         case End:
             break;

@@ -88,18 +88,21 @@ TEST_F(Settings, ReadNeverCreatesTheKey) {
     EXPECT_FALSE(SimRegKeyExists(SETTINGS_KEY));
 }
 
-// A shorter value fills the first bytes; a longer one reads as missing, untouched.
+// A shorter value fills the first bytes; a longer one reads as missing, untouched, yet its
+// size is told (0 stored: no value at all).
 TEST_F(Settings, ReadNeverWritesPastTheVariable) {
     const struct {
         uint32_t stored;
         bool read;
-    } cases[] = {{1, true}, {4, true}, {8, true}, {9, false}, {152, false}};
+    } cases[] = {{0, false}, {1, true}, {4, true}, {8, true}, {9, false}, {152, false}};
     for (const auto& c : cases) {
         SimResetRegistry();
         WriteSetting("Offset", BYTES, c.stored);
         uint8_t area[24]; // guard bytes on both sides of an 8-byte variable
         memset(area, 0xEE, sizeof area);
-        EXPECT_EQ(ReadSetting("Offset", area + 8, 8), c.read) << c.stored;
+        uint32_t size = 99;
+        EXPECT_EQ(ReadSetting("Offset", area + 8, 8, &size), c.read) << c.stored;
+        EXPECT_EQ(size, c.stored) << "size told";
         const uint32_t changed = c.read ? c.stored : 0;
         for (uint32_t i = 0; i < sizeof area; i++) {
             const bool inside = i >= 8 && i < 8 + changed;
