@@ -21,6 +21,8 @@ int64_t scheduleIntervalMs = 0;
 Ms1900 lastRunTime = 0;
 uint8_t quitAfterCorrection = 0;
 char launchMode = 0;
+// What the automatic start was last set to in this process: -1 not yet, else 0 or 1.
+static int autoStartAsked = -1;
 
 void ResetScheduleGlobals() {
     scheduleIndex = 0;
@@ -28,15 +30,22 @@ void ResetScheduleGlobals() {
     lastRunTime = 0;
     quitAfterCorrection = 0;
     launchMode = 0;
+    autoStartAsked = -1;
 }
 
 // The automatic start follows the raw index, not the row: a stored index out of range still
-// means someone chose a schedule.
+// means someone chose a schedule. It is set at every start, and again only when a schedule is
+// chosen or given up: registering the logon task is a call into the Task Scheduler, and a drag
+// of the slider sends a scroll message for every position it passes.
 void ApplySchedule() {
     const bool known = scheduleIndex >= 1 && scheduleIndex < SCHEDULE_COUNT;
     const ScheduleEntry& entry = SCHEDULE_TABLE[known ? scheduleIndex : 0];
     scheduleIntervalMs = entry.intervalMs;
-    RegisterAutoStart(scheduleIndex != 0);
+    const int enable = scheduleIndex != 0 ? 1 : 0;
+    if (enable != autoStartAsked) {
+        autoStartAsked = enable;
+        RegisterAutoStart(enable != 0);
+    }
     ShowScheduleLabel(entry.label);
 }
 

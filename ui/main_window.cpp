@@ -28,6 +28,11 @@ static const char CORRECT_ON_LAUNCH_NOTE[] =
     "the system tray during the ten seconds it appears there.\n\nDo you still want to use this "
     "option?";
 
+static const char LOGON_TASK_NOTE[] =
+    "Windows' Task Scheduler did not accept Chronoplex's task for starting at logon, so "
+    "Chronoplex can start itself at logon only while User Account Control is off.\n\nIf it is "
+    "on, the schedule goes on each time you start Chronoplex yourself.";
+
 constexpr int SCHEDULE_LAST_POSITION = 9;
 // A stored window must keep this many pixels on the screen to be placed where it was.
 constexpr LONG ON_SCREEN_MARGIN = 20;
@@ -206,9 +211,21 @@ static void OnShowWindow(HWND window, bool shown) {
 
 // ---- the controls ----
 
+// The Run value that stands in for a refused logon task starts nothing where UAC is on, and
+// then the schedule would stop at every logon without a word. Said once per run of the
+// program, when someone is there to read it: after choosing a schedule.
 static void OnScheduleScroll(HWND window) {
+    static bool logonNoticePosted = false;
     OnScheduleSlider(
         static_cast<int32_t>(SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0)));
+    if (logonTaskRefused && scheduleIndex != 0 && !logonNoticePosted) {
+        logonNoticePosted = true;
+        PostMessageA(window, WM_LOGON_NOTICE, 0, 0);
+    }
+}
+
+static void OnLogonNotice(HWND window) {
+    MessageBoxA(window, LOGON_TASK_NOTE, "Note!", MB_OK | MB_ICONINFORMATION);
 }
 
 // Whatever was typed is stored as the value it means and shown back in the normal form.
@@ -348,6 +365,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TRAY_NOTIFY:
         OnTrayNotify(lParam);
         return FALSE;
+    case WM_LOGON_NOTICE:
+        OnLogonNotice(window);
+        return TRUE;
     case WM_TIMER:
     case WM_LOOKUP_DONE:
     case WM_SOCKET_EVENT:

@@ -34,6 +34,7 @@ constexpr const char* UNINSTALL =
     "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Chronoplex";
 constexpr const char* TITLE = "Chronoplex v2.1";
 constexpr int SERVER_LIST_ID = 1002;
+constexpr int SCHEDULE_SLIDER_ID = 1004;
 constexpr int STATUS_UNSET = -1;
 
 enum Op {
@@ -47,6 +48,7 @@ enum Op {
     Command,        // n: a command sent as the tray menu or a second copy would
     Click,          // n: the id of a button of the window
     CloseBox,       // the window's close box
+    Slide,          // n: the schedule slider dragged to that position
     AwaitStatus,    // n: slot, m: the status stored for it
     Exits,          // n: the start whose process must end (with code 0) within m seconds
     Running,        // n: the start whose process must still be running
@@ -129,6 +131,7 @@ const Scenario SCENARIOS[] = {
         {Start, "", TASK_REFUSED}, {AwaitWindow, nullptr, nullptr, 1},
         {Running, nullptr, nullptr, 0}, {Task, nullptr, nullptr, 0},
         {Value, "R|Chronoplex", "* s"}, {Value, "U|UninstallString", "* u"},
+        {Slide, nullptr, nullptr, 4}, {Box, "Note!", "Windows' Task Scheduler did not", OK},
         {Start, "u", TASK_REFUSED}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}, {Value, "S|Version", ""},
@@ -453,6 +456,14 @@ class Runner {
             ASSERT_NE(ProgramWindow(), nullptr);
             SendMessageA(GetDlgItem(ProgramWindow(), static_cast<int>(s.n)), BM_CLICK, 0, 0);
             break;
+        case Slide: {
+            ASSERT_NE(ProgramWindow(), nullptr);
+            HWND slider = GetDlgItem(ProgramWindow(), SCHEDULE_SLIDER_ID);
+            SendMessageA(slider, TBM_SETPOS, TRUE, static_cast<LPARAM>(s.n));
+            SendMessageA(ProgramWindow(), WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0),
+                         reinterpret_cast<LPARAM>(slider));
+            break;
+        }
         case CloseBox:
             ASSERT_NE(ProgramWindow(), nullptr);
             PostMessageA(ProgramWindow(), WM_SYSCOMMAND, SC_CLOSE, 0);

@@ -59,6 +59,7 @@ TEST_F(Schedule, PositionsGiveLabelIntervalAndAutoStart) {
                  {-1, "No Scheduled Interval", 0}};
     for (const auto& c : cases) {
         RegisterAutoStart(c.index == 0); // the opposite of what should follow
+        ResetScheduleGlobals();          // as a new start of the program finds it
         scheduleIndex = c.index;
         ApplySchedule();
         EXPECT_STREQ(fakeLog.scheduleLabel, c.label) << c.index;
