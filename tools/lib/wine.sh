@@ -30,6 +30,13 @@ wine_fresh_prefix() {
     mkdir -p "$WINEPREFIX"
     "$wine_loader" wineboot -i >/dev/null 2>&1
     wineserver -w
+    # Wine draws the caption buttons with the Marlett font, as Windows does. Debian's Wine 8
+    # looks for its own fonts in "Z:\usr\share\wine\../fonts", a path that does not resolve,
+    # so none of fonts-wine's files is loaded and the close box shows Marlett's letter "r" in
+    # a fallback font. Windows keeps Marlett among the system's fonts; so does the prefix.
+    if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+        cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
 }
 
 # Every program of the prefix runs on one virtual desktop with a task bar, so that a second
