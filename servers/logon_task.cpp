@@ -37,6 +37,9 @@ const char XML_BEFORE_COMMAND[] =
     "    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>\n"
     "    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>\n"
     "    <ExecutionTimeLimit>PT0S</ExecutionTimeLimit>\n"
+    // A task's own default is below normal; the program started from the Run value runs at
+    // normal priority, and so does this.
+    "    <Priority>5</Priority>\n"
     "    <Enabled>true</Enabled>\n"
     "  </Settings>\n"
     "  <Actions Context=\"Author\">\n"
