@@ -315,7 +315,6 @@ void StartDueSamples() {
         if (first < 0) {
             return;
         }
-        querySessions[first].phase = Connecting;
         ConnectSample(first);
     }
 }

@@ -1,7 +1,6 @@
 #include "query/schedule.h"
 
 #include <cstdint>
-#include <cstring>
 
 #include "query/display.h"
 #include "query/engine_messages.h"
