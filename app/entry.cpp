@@ -80,7 +80,7 @@ static void CheckSettingsVersion(bool* cancelled) {
         needDefaults = false;
         return;
     }
-    if (MessageBoxA(nullptr, OTHER_VERSION_TEXT, PROGRAM_TITLE, MB_OKCANCEL | MB_ICONERROR) !=
+    if (WaitForBox(nullptr, OTHER_VERSION_TEXT, PROGRAM_TITLE, MB_OKCANCEL | MB_ICONERROR) !=
         IDOK) {
         *cancelled = true;
         return;
@@ -99,8 +99,7 @@ static bool EndRunningCopy(HWND running) {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
     const DWORD start = GetTickCount();
     // A copy that answers nothing at all must not hold the uninstall for ever either.
-    DWORD_PTR answer = 0;
-    SendMessageTimeoutA(running, WM_COMMAND, ID_EXIT, 0, SMTO_NORMAL, RUNNING_COPY_END_MS, &answer);
+    WaitForCopy(running, ID_EXIT, RUNNING_COPY_END_MS);
     if (process == nullptr) {
         // Without its process to watch, the window that the command destroys has to do.
         return IsWindow(running) == FALSE;
@@ -116,7 +115,7 @@ static bool EndRunningCopy(HWND running) {
 // not end for the uninstall, which then removes nothing.
 static bool HandOver(HWND running) {
     if (correctOnLaunch) {
-        SendMessageA(running, WM_COMMAND, ID_RUN_IF_IDLE, 0);
+        WaitForCopy(running, ID_RUN_IF_IDLE, RUNNING_COPY_END_MS);
         return true;
     }
     if (launchMode != 'u') {

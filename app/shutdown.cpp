@@ -13,9 +13,9 @@ void TearDown() {
     HWND window = MainWindow();
     RemoveTrayIcon();
     KillTimer(window, TIMER_CLOCK);
-    if (activeQueries != 0) {
-        AbortAllQueries(Interrupted);
-    }
+    // A run stopped here, or one whose end was still waiting to be carried out, ends now:
+    // the finished servers still correct the clock.
+    StopRuns();
     // Last, so that they also stop whatever the end of an interrupted run armed.
     KillTimer(window, TIMER_QUIT);
     KillTimer(window, TIMER_BUSY);
@@ -29,7 +29,7 @@ void FatalError(const char* text) {
     if (mainDialog != nullptr) {
         TearDown();
     }
-    MessageBoxA(MainWindow(), text, PROGRAM_TITLE, MB_OK | MB_SYSTEMMODAL | MB_ICONERROR);
+    WaitForBox(MainWindow(), text, PROGRAM_TITLE, MB_OK | MB_SYSTEMMODAL | MB_ICONERROR);
     if (winsockStarted) {
         WSACleanup();
     }

@@ -1,5 +1,5 @@
-// The few window services the logic needs: timers, message boxes, posted messages, and the
-// announcement that the clock has changed.
+// The few window services the logic needs: timers, posted messages, and the calls that wait
+// on someone else (message boxes, menus, the shell, other programs).
 //
 // Timer periods are in milliseconds; setting a timer that is already running replaces its
 // period. Message box types and answers use the platform's numbers, given below.
@@ -27,17 +27,39 @@ constexpr uint32_t PLATFORM_WM_TIMER = 0x0113;
 void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs);
 void PlatformKillTimer(WindowHandle window, uint32_t id);
 
-// A modal message box; it runs its own message loop, so other messages of the window keep
-// being handled while it is open. Returns the answer.
-int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type);
-
-// Tells every top-level window that the clock was set. Bounded: a window that does not
-// answer is skipped instead of holding this program up.
-void PlatformBroadcastTimeChange();
-
 void PlatformDestroyWindow(WindowHandle window);
 
 // Queues a message for the window behind those already waiting; it is handled after the
 // current one has been handled to its end. False when it could not be queued (no such
 // window, or its queue is full).
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+// ---- calls that wait ----
+// Each of these waits for a person or another program, and while it waits the platform hands
+// this thread's window the messages that arrive meanwhile: posted ones in the loops of boxes
+// and menus, messages sent by other programs in all of them. Only servers/waits.cpp calls them;
+// the rest of the program goes through its named waits.
+
+// A modal message box. Returns the answer; ANSWER_CANCEL when it was closed by
+// PlatformCloseBoxesAndMenus.
+int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type);
+
+// Tracks a pop-up menu (the platform's menu handle) at a point of the screen until it is
+// chosen from or dismissed; the choice arrives later as a command posted to the owner.
+void PlatformTrackMenu(WindowHandle owner, void* menu, int32_t x, int32_t y);
+
+// Tells every top-level window that the clock was set. Bounded: a window that does not
+// answer is skipped instead of holding this program up.
+void PlatformBroadcastTimeChange();
+
+// One call to the shell's notification area: action is the platform's (add, modify, delete),
+// record the platform's own record for the icon. False when the shell refused it.
+bool PlatformNotifyTray(uint32_t action, const void* record);
+
+// Sends a command (as the menu's WM_COMMAND would carry it) to another copy's window and waits
+// at most timeoutMs for it to be handled. False when it was not handled in time.
+bool PlatformSendCommand(WindowHandle window, uint32_t command, uint32_t timeoutMs);
+
+// Closes this thread's open menu and every message box it shows (each answering
+// ANSWER_CANCEL), so that whatever waits in them returns. keep is a dialog that stays.
+void PlatformCloseBoxesAndMenus(WindowHandle keep);

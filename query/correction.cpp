@@ -46,17 +46,29 @@ static void WriteMsSetting(const char* name, int64_t value) {
     WriteSetting(name, bytes, sizeof bytes);
 }
 
-bool ApplyConsensus() {
-    int64_t correction[SERVER_SLOT_COUNT];
-    bool candidate[SERVER_SLOT_COUNT];
+ConsensusInput TakeConsensusInput() {
+    ConsensusInput input;
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         const ServerRecord& record = serverTable[slot];
-        correction[slot] = record.correction;
-        candidate[slot] = !IsFreeSlot(record) && record.status == Used;
+        input.correction[slot] = record.correction;
+        input.candidate[slot] = !IsFreeSlot(record) && record.status == Used;
     }
-    const Consensus consensus = FindConsensus(correction, candidate);
+    return input;
+}
+
+bool ApplyConsensus() {
+    return ApplyConsensusOf(TakeConsensusInput());
+}
+
+// A slot that is no longer the server it was when the input was taken (deleted, reset, given
+// a new run) keeps what it is now; only a server still counted is marked as rejected.
+bool ApplyConsensusOf(const ConsensusInput& input) {
+    const Consensus consensus = FindConsensus(input.correction, input.candidate);
     for (int i = 0; i < consensus.rejectedCount; i++) {
         const int slot = consensus.rejected[i];
+        if (IsFreeSlot(serverTable[slot]) || serverTable[slot].status != Used) {
+            continue;
+        }
         serverTable[slot].status = Rejected;
         querySessions[slot].dirty = 1;
         SaveServer(slot);
@@ -78,6 +90,6 @@ bool ApplyConsensus() {
     if (quitAfterCorrection) {
         PlatformSetTimer(mainDialog, TIMER_QUIT, QUIT_DELAY_MS);
     }
-    PlatformBroadcastTimeChange();
+    WaitForTimeChangeBroadcast();
     return true;
 }

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+#include "servers/server_table.h"
+
 constexpr uint32_t QUIT_DELAY_MS = 10000;
 
 extern uint8_t lastRunFailed;
@@ -12,9 +14,19 @@ extern uint8_t lastRunFailed;
 void RecordSample(int slot, uint32_t serverSeconds);
 // Reduces the slot's seven samples into its record and ends its query.
 void ReduceSamples(int slot);
+// What the consensus of a run goes by: each slot's correction and whether it counts (a named
+// server that finished this run with Used). Taken when the run's last query ends, so that
+// nothing done before the end is carried out can change it.
+struct ConsensusInput {
+    int64_t correction[SERVER_SLOT_COUNT];
+    bool candidate[SERVER_SLOT_COUNT];
+};
+ConsensusInput TakeConsensusInput();
+
 // Rejects the outliers among the servers of this run and sets the clock by the rest; false
-// when no server counted.
+// when no server counted. The first goes by the table as it is now.
 bool ApplyConsensus();
+bool ApplyConsensusOf(const ConsensusInput& input);
 
 // Puts this module's globals back to their start values (for tests).
 void ResetCorrectionGlobals();

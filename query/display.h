@@ -4,9 +4,7 @@
 #pragma once
 
 #include "platform/window.h"
-
-// The window the engine's notices, posted messages and timers go to; null while there is none.
-extern WindowHandle mainDialog;
+#include "servers/waits.h" // mainDialog
 
 enum TrayMode { TrayIdle = 0, TrayChecking = 1, TrayTesting = 2 };
 

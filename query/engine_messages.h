@@ -16,6 +16,11 @@ constexpr uint32_t WM_OFFER_PRUNING = 1027;
 // Closing from behind the notices already queued keeps the handle from being reused while
 // they wait.
 constexpr uint32_t WM_CLOSE_SOCKET = 1028;
+// Posted when the last query of a run ends: wParam = the run's number. The consensus, the
+// clock, the display and the pruning offer run from it, after every loop over the slots that
+// ended the queries has returned.
+constexpr uint32_t WM_RUN_END = 1029;
+// 1030 is WM_OUTSIDE_QUEUE (servers/waits.h).
 
 // Timer ids of the main window (the uIDEvent of SetTimer).
 constexpr uint32_t TIMER_CLOCK = 0; // clock display and schedule check

@@ -11,6 +11,7 @@
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "servers/slot_queries.h"
+#include "servers/waits.h"
 
 QuerySession querySessions[SERVER_SLOT_COUNT];
 int32_t activeQueries = 0;
@@ -41,10 +42,19 @@ static const char PRUNE_TEXT[] =
 // result again. So the end of the run waits until every slot of the run has been started.
 static bool startingRun = false;
 static bool runEndWaiting = false;
-// Runs begun and ended so far; the pruning question tells by them whether a run began while it
-// was open, and the display whether a run began or ended while it was being shown.
+static uint32_t runsBeforeStarting = 0;
+// Runs begun and ended so far; the number of the run going on (or last gone) is runsBegun,
+// and each query keeps it, so that a loop over the slots ends only its own run's queries. The
+// pruning question tells by them whether a run began while it was open, and the display
+// whether a run began or ended while it was being shown.
 static uint32_t runsBegun = 0;
 static uint32_t runsEnded = 0;
+// The end of a run is posted (WM_RUN_END) when its last query ends, and carried out from the
+// message loop: the loops over the slots that end queries (a stop, the deadline) never wait in
+// the middle, whatever the end lets in. Until it has been carried out the run goes on, and what
+// the consensus goes by is kept from the moment the last query ended.
+static bool runEndPending = false;
+static ConsensusInput runEndInput;
 
 void ResetQueryGlobals() {
     memset(querySessions, 0, sizeof querySessions);
@@ -53,8 +63,10 @@ void ResetQueryGlobals() {
     runDeadline = 0;
     startingRun = false;
     runEndWaiting = false;
+    runsBeforeStarting = 0;
     runsBegun = 0;
     runsEnded = 0;
+    runEndPending = false;
     sampleSpacingMs = DEFAULT_SAMPLE_SPACING_MS;
     memset(addressUses, 0, sizeof addressUses);
 }
@@ -65,17 +77,19 @@ static bool ValidSlot(int slot) {
     return slot >= 0 && slot < SERVER_SLOT_COUNT;
 }
 
-// The tray, the busy timer and the button follow from the run counters, not from whoever calls:
-// the end of a run waits in the broadcast of the new time, and the tray waits on the shell,
-// and either wait lets in messages sent by other programs, a second copy's request for a run
-// among them. A run that begins (or ends) inside such a wait has shown itself by then, and the
-// caller that resumes must not paint the state it set out to show over it; so the display is
-// shown again until no run began or ended while it was being shown.
+bool RunGoingOn() {
+    return activeQueries != 0 || runEndPending;
+}
+
+// The tray, the busy timer and the button follow from the run counters, not from whoever calls.
+// The tray waits on the shell, and the end of the session, which comes in through any wait,
+// stops a run there and then; the caller that resumes must not paint the state it set out to
+// show over it; so the display is shown again until no run began or ended while it was shown.
 static void ShowRunState() {
     for (;;) {
         const uint32_t begun = runsBegun;
         const uint32_t ended = runsEnded;
-        const TrayMode mode = activeQueries == 0 ? TrayIdle : testOnly ? TrayTesting : TrayChecking;
+        const TrayMode mode = !RunGoingOn() ? TrayIdle : testOnly ? TrayTesting : TrayChecking;
         UpdateTrayStatus(mode);
         ShowRunButton(mode);
         if (begun == runsBegun && ended == runsEnded) {
@@ -90,7 +104,7 @@ static void ShowRunState() {
 // may have armed cannot end the program under the question.
 static void EndRun() {
     runsEnded++;
-    const bool corrected = !testOnly && ApplyConsensus();
+    const bool corrected = !testOnly && ApplyConsensusOf(runEndInput);
     ShowRunState();
     RefreshDirtyRows();
     if (corrected && freshDefaults) {
@@ -106,16 +120,21 @@ static void EndRun() {
 // successful run. A list reset since the offer has no results yet and an offer of its own to
 // come.
 void OnOfferPruning() {
+    // Asked from inside another wait, the answer would change the table under its caller.
+    if (InsideWait()) {
+        OnOutsideMessage(WM_OFFER_PRUNING, 0, 0);
+        return;
+    }
     if (freshDefaults) {
         return;
     }
-    if (activeQueries != 0) {
+    if (RunGoingOn()) {
         freshDefaults = true;
         return;
     }
     const uint32_t runsBefore = runsBegun;
-    const bool accepted = PlatformMessageBox(mainDialog, PRUNE_TEXT, "Chronoplex",
-                                             BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK;
+    const bool accepted = WaitForBox(mainDialog, PRUNE_TEXT, "Chronoplex",
+                                     BOX_OKCANCEL | BOX_ICONWARNING) == ANSWER_OK;
     if (!accepted) {
         return;
     }
@@ -127,7 +146,7 @@ void OnOfferPruning() {
 }
 
 void StartCorrectionRun() {
-    if (activeQueries != 0) {
+    if (RunGoingOn()) {
         return;
     }
     testOnly = 0;
@@ -150,18 +169,61 @@ void StartCorrectionRun() {
     FinishStartingQueries();
 }
 
+void PressRunButton() {
+    if (RunGoingOn()) {
+        AbortAllQueries(Interrupted);
+    } else {
+        StartCorrectionRun();
+    }
+}
+
+void RunIfIdle() {
+    if (!RunGoingOn()) {
+        StartCorrectionRun();
+    }
+}
+
+// Carries out the end now; it may wait (the broadcast, the tray), so no caller loops over the
+// slots around it.
+static void FinishRunEnd() {
+    runEndPending = false;
+    EndRun();
+}
+
+// Nothing here waits: the end is posted, and only when it cannot be does it run at once.
+static void PostRunEnd() {
+    runEndPending = true;
+    runEndInput = TakeConsensusInput();
+    if (mainDialog == nullptr || !PlatformPostMessage(mainDialog, WM_RUN_END, runsBegun, 0)) {
+        FinishRunEnd();
+    }
+}
+
+void OnRunEnd(uint32_t run) {
+    if (runEndPending && run == runsBegun) {
+        FinishRunEnd();
+    }
+}
+
 void BeginStartingQueries() {
     startingRun = true;
     runEndWaiting = false;
+    runsBeforeStarting = runsBegun;
 }
 
+// The run is shown once all its slots have started: the tray call waits on the shell, and
+// nothing may come in between two slots of one start.
 void FinishStartingQueries() {
     startingRun = false;
+    const bool began = runsBegun != runsBeforeStarting;
     if (runEndWaiting) {
         runEndWaiting = false;
         if (activeQueries == 0) {
-            EndRun();
+            PostRunEnd();
         }
+    }
+    if (began) {
+        ShowRunState();
     }
 }
 
@@ -172,13 +234,16 @@ void StartQuery(int slot) {
     QuerySession& session = querySessions[slot];
     ServerRecord& record = serverTable[slot];
     runDeadline = NowMs() + START_WAIT_MS;
-    // A run whose end is only waiting for the start loop is still the same run: the tray and
-    // the button already say so.
+    // A run whose end is only waiting for the start loop is still the same run. A query
+    // started on its own (outside a start loop) shows its run at once.
     if (activeQueries++ == 0 && !runEndWaiting) {
         runsBegun++;
         sampleSpacingMs = ReadSampleSpacing();
-        ShowRunState();
+        if (!startingRun) {
+            ShowRunState();
+        }
     }
+    session.run = runsBegun;
     session.sampleIndex = 0;
     record.status = None;
     session.address = NetInetAddr(record.name);
@@ -423,7 +488,7 @@ void EndQuery(int slot, int32_t status) {
         runEndWaiting = true;
         return;
     }
-    EndRun();
+    PostRunEnd();
 }
 
 void MarkSlotChanged(int slot) {
@@ -436,10 +501,30 @@ void InterruptSlotQuery(int slot) {
     EndQuery(slot, Interrupted);
 }
 
-void AbortAllQueries(int32_t status) {
+static void EndRunQueries(uint32_t run, int32_t status, bool waitingToo) {
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        EndQuery(slot, status);
+        const QuerySession& session = querySessions[slot];
+        if (session.phase != Idle && session.run == run &&
+            (waitingToo || session.phase != Waiting)) {
+            EndQuery(slot, status);
+        }
     }
+}
+
+void AbortAllQueries(int32_t status) {
+    EndRunQueries(runsBegun, status, true);
+}
+
+void StopRuns() {
+    AbortAllQueries(Interrupted);
+    if (runEndPending) {
+        FinishRunEnd();
+    }
+}
+
+void OnSessionEnding() {
+    StopRuns();
+    RequestExit();
 }
 
 void HandleLookupDone(uintptr_t wParam, intptr_t lParam) {
@@ -479,9 +564,5 @@ void CheckRunDeadline() {
     if (activeQueries == 0 || NowMs() <= runDeadline) {
         return;
     }
-    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (querySessions[slot].phase != Waiting) {
-            EndQuery(slot, SlowResponse);
-        }
-    }
+    EndRunQueries(runsBegun, SlowResponse, false);
 }

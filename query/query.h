@@ -9,6 +9,7 @@
 #include "platform/net.h"
 #include "query/consensus.h"
 #include "servers/server_table.h"
+#include "servers/slot_queries.h"
 #include "time/timebase.h"
 
 constexpr uint16_t TIME_PORT = 37;
@@ -27,6 +28,7 @@ struct QuerySession {
     SocketHandle socketHandle; // 0: none
     TaskHandle lookupTask;     // 0: none
     TickMs waitingSince; // Waiting: when the sample fell ready; the longest waiting goes first
+    uint32_t run;        // the number of the run the query belongs to
     alignas(8) char lookupBuffer[NET_LOOKUP_BUFFER_SIZE]; // read as the platform's record
 };
 
@@ -37,7 +39,15 @@ extern Ms1900 runDeadline;
 // The least time between two connections to one address, read at the start of each run.
 extern uint32_t sampleSpacingMs;
 
+// A run goes on from its first query's start until its end has been carried out, which is
+// posted when its last query ends: the rules that ask whether a run goes on ask this.
+bool RunGoingOn();
+
 void StartCorrectionRun();
+// The commands that start runs: the run button (and its tray menu item) starts a correction,
+// or stops the run going on; a second copy's request starts one unless a run goes on.
+void PressRunButton();
+void RunIfIdle();
 // Brackets a loop that starts several queries of one run: a query that ends while the loop is
 // still going cannot end the run before the rest have started.
 void BeginStartingQueries();
@@ -48,7 +58,11 @@ void ConnectSample(int slot);
 void OnConnectDone(int slot, uint32_t error);
 void OnSampleData(int slot, uint32_t error);
 void EndQuery(int slot, int32_t status);
+// Ends the queries of the run going on, and no other's.
 void AbortAllQueries(int32_t status);
+// WM_ENDSESSION: Windows may end the process as soon as the handler returns. The run stops and
+// its end is stored now; the window goes once no wait of ours is under way.
+void OnSessionEnding();
 
 // Handlers of the main window's messages and of the busy timer.
 void HandleLookupDone(uintptr_t wParam, intptr_t lParam);
@@ -62,6 +76,8 @@ void StartDueSamples();
 void OnOfferPruning();
 // WM_CLOSE_SOCKET: closes a socket whose notices were stopped when its query let it go.
 void OnCloseSocket(SocketHandle socket);
+// WM_RUN_END: carries out the end of run number run, posted when its last query ended.
+void OnRunEnd(uint32_t run);
 
 // Puts this module's globals back to their start values (for tests).
 void ResetQueryGlobals();

@@ -6,6 +6,7 @@
 #include "query/engine_messages.h"
 #include "query/query.h"
 #include "servers/settings.h"
+#include "servers/waits.h"
 
 // Position 0 doubles as the row for any index outside the table.
 const ScheduleEntry SCHEDULE_TABLE[SCHEDULE_COUNT] = {
@@ -70,22 +71,28 @@ void OnClockTimer() {
     FormatDateTime(now, text);
     ShowClockText(text);
     // A due run that finds another one going is not remembered; the next tick asks again.
-    if (scheduleIntervalMs != 0 && activeQueries == 0 && ScheduleDue(now)) {
-        StartCorrectionRun();
+    if (scheduleIntervalMs == 0 || RunGoingOn() || !ScheduleDue(now)) {
+        return;
     }
+    // A tick inside a box or menu: the run starts once the wait is over, not under its caller.
+    if (InsideWait()) {
+        OnOutsideMessage(PLATFORM_WM_TIMER, TIMER_CLOCK, 0);
+        return;
+    }
+    StartCorrectionRun();
 }
 
 void OnQuitTimer() {
     PlatformKillTimer(mainDialog, TIMER_QUIT);
     if (quitAfterCorrection) {
-        PlatformDestroyWindow(mainDialog);
+        RequestExit();
     }
 }
 
 // Started for one correction only ("On Startup", or no schedule at all), the program ends
 // after it; with a periodic schedule it stays to serve it.
 void LaunchTrigger() {
-    if (activeQueries != 0) {
+    if (RunGoingOn()) {
         return;
     }
     if (correctOnLaunch || (launchMode == 's' && scheduleIndex == 1)) {

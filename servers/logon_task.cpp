@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/logon_task.h"
+#include "servers/waits.h"
 
 namespace {
 
@@ -126,9 +127,9 @@ bool RegisterLogonTask(const char* programPath) {
     char xml[LOGON_TASK_XML_SIZE];
     return PlatformCurrentUserName(user, sizeof user) &&
            BuildLogonTaskXml(xml, sizeof xml, programPath, user) &&
-           PlatformRegisterLogonTask(LOGON_TASK_NAME, xml) == 0;
+           WaitForTaskRegister(LOGON_TASK_NAME, xml) == 0;
 }
 
 void DeleteLogonTask() {
-    PlatformDeleteLogonTask(LOGON_TASK_NAME);
+    WaitForTaskDelete(LOGON_TASK_NAME);
 }

@@ -171,15 +171,10 @@ static void FreeSlot(int slot) {
 
 // Only servers with a good result stay. The keep-best command may come during a run: a slot
 // dropped while its query is still open has that query ended first, so that its late outcome
-// cannot land on a server added to the slot afterwards. Ending the last open query ends the
-// run, whose consensus may still reject a server as an outlier; so every such query is ended
-// before any slot is judged.
+// cannot land on a server added to the slot afterwards; and the run's end, whose consensus may
+// still reject a server as an outlier, is carried out before any slot is judged.
 void KeepBestFour() {
-    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (!IsFreeSlot(serverTable[slot]) && !IsKeptByPruning(serverTable[slot].status)) {
-            InterruptSlotQuery(slot);
-        }
-    }
+    StopRuns();
     int good = 0;
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         if (IsFreeSlot(serverTable[slot])) {

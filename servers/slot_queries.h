@@ -7,3 +7,7 @@ void MarkSlotChanged(int slot);
 // Ends the slot's query, if one is open, as "Interrupted": done before a slot is dropped, so
 // that a late outcome cannot land on whatever takes the slot next.
 void InterruptSlotQuery(int slot);
+// Ends every open query as "Interrupted" and carries out the end of their run at once, so that
+// its consensus (whose finished servers still correct the clock) has judged the servers before
+// the table changes under it. It may wait (the broadcast of the new time).
+void StopRuns();

@@ -10,6 +10,7 @@
 
 #include "query/display.h"
 #include "servers/list_display.h"
+#include "servers/waits.h"
 
 #define PROGRAM_TITLE "Chronoplex v2.1"
 
@@ -29,6 +30,8 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void InitMainWindow();
 // mainDialog as the platform's window handle; null while there is no dialog.
 HWND MainWindow();
+// The command ID_OPTIONS: the failure mark cleared, the window shown.
+void ShowOptions();
 // Loads a menu resource whose first sub-menu is the pop-up that is shown; the caller
 // destroys the menu. Null (and nothing loaded) when either is missing.
 HMENU LoadPopupMenu(int menuId, HMENU* popup);

@@ -198,20 +198,10 @@ void RenameFocusedServer() {
     OpenNameEditor(NextRow(-1, LVNI_FOCUSED));
 }
 
-// Ending the last open query ends the run, and that end may let messages in; a run started
-// there is ended too. A handful of passes is plenty, since each new run needs a user or the
-// schedule to start it.
-bool InterruptEveryQuery() {
-    for (int pass = 0; pass < 4 && activeQueries > 0; pass++) {
-        AbortAllQueries(Interrupted);
-    }
-    return activeQueries == 0;
-}
-
 // A box lets messages in, and the exit command from the tray menu can destroy the window
 // under it; then there is no list left to act on, whatever the answer was.
 bool AskWarning(const char* text) {
-    const int answer = MessageBoxA(MainWindow(), text, "Warning!", MB_OKCANCEL | MB_ICONWARNING);
+    const int answer = WaitForBox(MainWindow(), text, "Warning!", MB_OKCANCEL | MB_ICONWARNING);
     return answer == IDOK && IsWindow(serverListView);
 }
 
@@ -219,11 +209,10 @@ void ResetServers() {
     if (!AskWarning("Are you sure you want to reset the server list?")) {
         return;
     }
-    // The table is zeroed below; a query still open would later write its outcome into
-    // whichever default server took its slot.
-    if (!InterruptEveryQuery()) {
-        return;
-    }
+    // The table is zeroed below: a query still open would later write its outcome into
+    // whichever default server took its slot, and the end of the run it stops (whose finished
+    // servers still correct the clock) goes by the list as it was.
+    StopRuns();
     ResetServerList();
     SortRows();
 }
@@ -554,7 +543,7 @@ void ShowServerMenu(bool atCursor) {
     serverMenuOpen = true;
     // The choice arrives later as a posted WM_COMMAND, once the menu is gone; each command
     // looks at the table and the selection again then, so nothing here is taken on trust.
-    TrackPopupMenu(GetSubMenu(menu, 0), 0, at.x, at.y, 0, MainWindow(), nullptr);
+    WaitForMenu(MainWindow(), GetSubMenu(menu, 0), at.x, at.y);
     serverMenuOpen = false;
     DestroyMenu(menu);
 }
@@ -596,7 +585,7 @@ void ToggleSelectedServers() {
 void TestSelectedServers() {
     int slots[SERVER_SLOT_COUNT];
     const int selected = SelectedSlots(slots);
-    if (selected == 0 || activeQueries != 0) {
+    if (selected == 0 || RunGoingOn()) {
         return;
     }
     testOnly = 1;

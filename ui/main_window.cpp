@@ -225,7 +225,7 @@ static void OnScheduleScroll(HWND window) {
 }
 
 static void OnLogonNotice(HWND window) {
-    MessageBoxA(window, LOGON_TASK_NOTE, "Note!", MB_OK | MB_ICONINFORMATION);
+    WaitForBox(window, LOGON_TASK_NOTE, "Note!", MB_OK | MB_ICONINFORMATION);
 }
 
 // Whatever was typed is stored as the value it means and shown back in the normal form.
@@ -241,8 +241,8 @@ static void OnOffsetLostFocus(HWND window) {
 // ending meanwhile) answers nothing, and that is no consent.
 static void OnCorrectOnLaunchBox(HWND window) {
     correctOnLaunch = IsDlgButtonChecked(window, IDC_CORRECT_ON_LAUNCH) == BST_CHECKED;
-    if (correctOnLaunch && MessageBoxA(window, CORRECT_ON_LAUNCH_NOTE, "Note!",
-                                       MB_YESNO | MB_ICONINFORMATION) != IDYES) {
+    if (correctOnLaunch && WaitForBox(window, CORRECT_ON_LAUNCH_NOTE, "Note!",
+                                      MB_YESNO | MB_ICONINFORMATION) != IDYES) {
         CheckDlgButton(window, IDC_CORRECT_ON_LAUNCH, BST_UNCHECKED);
         correctOnLaunch = 0;
         return;
@@ -250,66 +250,52 @@ static void OnCorrectOnLaunchBox(HWND window) {
     WriteSetting("CorrectOnLaunch", &correctOnLaunch, sizeof correctOnLaunch);
 }
 
-static void OnCorrectNow() {
-    if (activeQueries != 0) {
-        AbortAllQueries(Interrupted);
-    } else {
-        StartCorrectionRun();
-    }
-}
-
-static void OnRunIfIdle() {
-    if (activeQueries == 0) {
-        StartCorrectionRun();
-    }
-}
-
-static void OnOptions(HWND window) {
+void ShowOptions() {
     lastRunFailed = 0;
-    if (activeQueries == 0) {
+    if (!RunGoingOn()) {
         UpdateTrayStatus(TrayIdle);
     }
-    ShowWindow(window, SW_SHOWNORMAL);
+    ShowWindow(MainWindow(), SW_SHOWNORMAL);
 }
 
 // The exit command also comes from a copy that is uninstalling, and that copy waits for this
 // one to end before it removes the settings; so it is obeyed while a name is being typed too,
 // and that name is dropped rather than stored into a key that is about to go.
-static void OnExit(HWND window) {
+void ExitProgram() {
+    HWND window = MainWindow();
+    if (window == nullptr) {
+        return;
+    }
     CancelNameEdit();
     DestroyWindow(window);
 }
 
-static INT_PTR OnCommand(HWND window, int command, int notification) {
-    if (command == ID_EXIT) {
-        OnExit(window);
-        return TRUE;
-    }
+static void OnCommand(HWND window, int command, int notification) {
     // The name editor turns Enter and Esc into IDOK and IDCANCEL; they belong to the edit.
     if (IsNameEditorOpen()) {
-        return FALSE;
+        return;
     }
     switch (command) {
     case IDOK:
-        OnCorrectNow();
-        return TRUE;
+        PressRunButton();
+        return;
     case IDCANCEL:
         OnClose(window);
-        return TRUE;
+        return;
     case ID_RUN_IF_IDLE:
-        OnRunIfIdle();
-        return TRUE;
+        RunIfIdle();
+        return;
     case IDC_OFFSET_EDIT:
         if (notification == EN_KILLFOCUS) {
             OnOffsetLostFocus(window);
         }
-        return TRUE;
+        return;
     case IDC_CORRECT_ON_LAUNCH:
         OnCorrectOnLaunchBox(window);
-        return TRUE;
+        return;
     case ID_OPTIONS:
-        OnOptions(window);
-        return TRUE;
+        ShowOptions();
+        return;
     case ID_ADD_SERVER:
     case ID_DELETE_SERVERS:
     case ID_TOGGLE_SERVERS:
@@ -318,9 +304,35 @@ static INT_PTR OnCommand(HWND window, int command, int notification) {
     case ID_TEST_SERVERS:
     case ID_KEEP_BEST_FOUR:
         OnListCommand(command);
-        return TRUE;
+        return;
     default:
-        return FALSE;
+        return;
+    }
+}
+
+// What comes from outside our own work, as queued by OnOutsideMessage or at once: the commands,
+// the tray icon's clicks, the close box, and the timers and offers the engine held back.
+void HandleOutsideMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    HWND window = MainWindow();
+    if (window == nullptr) {
+        return;
+    }
+    switch (message) {
+    case WM_COMMAND:
+        OnCommand(window, LOWORD(wParam), HIWORD(wParam));
+        break;
+    case WM_TRAY_NOTIFY:
+        OnTrayNotify(lParam);
+        break;
+    case WM_CLOSE:
+        OnClose(window);
+        break;
+    case WM_LOGON_NOTICE:
+        OnLogonNotice(window);
+        break;
+    default:
+        HandleEngineMessage(message, wParam, lParam);
+        break;
     }
 }
 
@@ -328,10 +340,20 @@ static INT_PTR OnNotify(const NMHDR* header) {
     return header->idFrom == IDC_SERVER_LIST ? OnListNotify(header) : FALSE;
 }
 
+static bool IsExit(UINT message, WPARAM wParam) {
+    return message == WM_COMMAND && LOWORD(wParam) == ID_EXIT;
+}
+
+// Commands, the tray icon's clicks, the close box and the note posted after a drag of the
+// slider may arrive inside one of our waits; they go through the queue of servers/waits.h,
+// which hands them back here (HandleOutsideMessage) once nothing of ours waits. So does the
+// exit, which also closes our boxes and menus; the end of the session stops the run at once,
+// since Windows may end the process when its handler returns.
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Once a fatal error is being shown, the program only waits for its end: nothing may start
-    // or change under the box.
-    if (fatalShown && message != WM_DESTROY) {
+    // or change under the box. The exit still closes the box, so that an uninstall that waits
+    // for this copy sees it end.
+    if (fatalShown && message != WM_DESTROY && !IsExit(message, wParam)) {
         return FALSE;
     }
     switch (message) {
@@ -343,11 +365,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_MOVE:
         OnMove(window);
         return TRUE;
-    case WM_CLOSE:
-        OnClose(window);
-        return TRUE;
     case WM_ENDSESSION:
-        DestroyWindow(window);
+        if (wParam != FALSE) {
+            OnSessionEnding();
+        }
         return TRUE;
     case WM_SYSCOLORCHANGE:
         SetListBackground();
@@ -358,21 +379,29 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_NOTIFY:
         return OnNotify(reinterpret_cast<const NMHDR*>(lParam));
     case WM_COMMAND:
-        return OnCommand(window, LOWORD(wParam), HIWORD(wParam));
-    case WM_HSCROLL:
-        OnScheduleScroll(window);
+        if (IsExit(message, wParam)) {
+            RequestExit();
+        } else {
+            OnOutsideMessage(message, wParam, lParam);
+        }
+        return TRUE;
+    case WM_CLOSE:
+    case WM_LOGON_NOTICE:
+        OnOutsideMessage(message, wParam, lParam);
         return TRUE;
     case WM_TRAY_NOTIFY:
-        OnTrayNotify(lParam);
+        OnOutsideMessage(message, wParam, lParam);
         return FALSE;
-    case WM_LOGON_NOTICE:
-        OnLogonNotice(window);
+    case WM_HSCROLL:
+        OnScheduleScroll(window);
         return TRUE;
     case WM_TIMER:
     case WM_LOOKUP_DONE:
     case WM_SOCKET_EVENT:
     case WM_OFFER_PRUNING:
     case WM_CLOSE_SOCKET:
+    case WM_RUN_END:
+    case WM_OUTSIDE_QUEUE:
         HandleEngineMessage(message, wParam, lParam);
         return TRUE;
     default:

@@ -56,7 +56,7 @@ void Notify(DWORD action, UINT flags) {
     if ((flags & NIF_TIP) != 0) {
         memcpy(data.szTip, tipText, TIP_SIZE);
     }
-    Shell_NotifyIconA(action, &data);
+    WaitForTray(action, &data);
     lastNotice = data;
     if (icon != nullptr) {
         DestroyIcon(icon);
@@ -106,7 +106,7 @@ void ShowTrayMenu() {
     HWND owner = MainWindow();
     SetForegroundWindow(owner);
     trayMenuOpen = 1;
-    TrackPopupMenu(GetSubMenu(menu, 0), 0, at.x, at.y, 0, owner, nullptr);
+    WaitForMenu(owner, GetSubMenu(menu, 0), at.x, at.y);
     // Without a message after the menu, the next click on the icon opens it only to close
     // it at once.
     PostMessageA(owner, WM_NULL, 0, 0);
@@ -141,7 +141,7 @@ void OnTrayNotify(LPARAM mouseMessage) {
         break;
     case WM_LBUTTONDBLCLK:
     case WM_RBUTTONDBLCLK:
-        SendMessageA(MainWindow(), WM_COMMAND, ID_OPTIONS, 0);
+        ShowOptions();
         break;
     default:
         break;

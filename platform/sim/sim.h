@@ -66,12 +66,25 @@ const char* SimLastBoxCaption();
 uint32_t SimLastBoxType();
 int SimBroadcastCount();
 int SimDestroyCount();
-// Called inside PlatformMessageBox before it answers, as the nested message loop of a real box
-// would let other messages in. Null for none.
-void SimSetBoxHook(void (*hook)());
-// Called inside PlatformBroadcastTimeChange, whose wait lets in messages that other programs
-// send meanwhile. Null for none.
-void SimSetBroadcastHook(void (*hook)());
+// The platform's calls that wait (platform/window.h, platform/logon_task.h). Each calls its
+// hook while it waits, as the real call lets other messages in meanwhile: a hook stands for
+// what arrives then. Null for none.
+enum SimWait {
+    SIM_WAIT_BOX,
+    SIM_WAIT_MENU,
+    SIM_WAIT_BROADCAST,
+    SIM_WAIT_TRAY,
+    SIM_WAIT_SEND,
+    SIM_WAIT_TASK, // every call into the Task Scheduler
+    SIM_WAIT_COUNT
+};
+void SimSetWaitHook(SimWait wait, void (*hook)());
+int SimWaitCount(SimWait wait); // calls since reset
+// PlatformCloseBoxesAndMenus calls since reset; a box open then answers ANSWER_CANCEL.
+int SimCloseWaitsCount();
+// A window destroyed by PlatformDestroyWindow is gone: any later call that names it is a fault
+// of the program, reported to this handler (by default: a message and abort()).
+void SimSetMisuseHandler(void (*handler)(const char* what));
 
 // ---- registry ----
 // HKEY_LOCAL_MACHINE starts with the Run and Uninstall keys of a real system and nothing else;

@@ -1,5 +1,6 @@
 // The simulated platform's clock, counter, message queue, timers and window services.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -64,8 +65,11 @@ struct State {
     uint32_t boxType;
     int broadcasts;
     int destroys;
-    void (*boxHook)();
-    void (*broadcastHook)();
+    WindowHandle destroyed;
+    void (*waitHooks[SIM_WAIT_COUNT])();
+    int waitCounts[SIM_WAIT_COUNT];
+    int closeWaits;
+    void (*misuse)(const char*);
 };
 
 State state;
@@ -349,6 +353,7 @@ uint32_t SimTimerPeriod(uint32_t id) {
 // ---- window services ----
 
 void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
+    SimCheckWindow(window, "setting a timer");
     Timer* t = FindTimer(id);
     if (t == nullptr) {
         return;
@@ -358,7 +363,8 @@ void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
     *t = Timer{true, window, periodMs, state.elapsed + periodMs};
 }
 
-void PlatformKillTimer(WindowHandle, uint32_t id) {
+void PlatformKillTimer(WindowHandle window, uint32_t id) {
+    SimCheckWindow(window, "killing a timer");
     Timer* t = FindTimer(id);
     if (t != nullptr) {
         t->active = false;
@@ -371,13 +377,16 @@ void SimQueueBoxAnswer(int answer) {
     }
 }
 
-int PlatformMessageBox(WindowHandle, const char* text, const char* caption, uint32_t type) {
+int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type) {
+    SimCheckWindow(owner, "a message box");
     state.boxCount++;
     snprintf(state.boxText, sizeof state.boxText, "%s", text);
     snprintf(state.boxCaption, sizeof state.boxCaption, "%s", caption);
     state.boxType = type;
-    if (state.boxHook != nullptr) {
-        state.boxHook();
+    const int closesBefore = state.closeWaits;
+    SimRunWaitHook(SIM_WAIT_BOX);
+    if (state.closeWaits != closesBefore) {
+        return ANSWER_CANCEL;
     }
     if (state.answerCount == 0) {
         return ANSWER_OK;
@@ -400,25 +409,71 @@ const char* SimLastBoxCaption() {
 uint32_t SimLastBoxType() {
     return state.boxType;
 }
-void SimSetBoxHook(void (*hook)()) {
-    state.boxHook = hook;
+void SimSetWaitHook(SimWait wait, void (*hook)()) {
+    state.waitHooks[wait] = hook;
 }
-void SimSetBroadcastHook(void (*hook)()) {
-    state.broadcastHook = hook;
+int SimWaitCount(SimWait wait) {
+    return state.waitCounts[wait];
+}
+int SimCloseWaitsCount() {
+    return state.closeWaits;
+}
+void SimSetMisuseHandler(void (*handler)(const char* what)) {
+    state.misuse = handler;
+}
+
+void SimRunWaitHook(int wait) {
+    state.waitCounts[wait]++;
+    if (state.waitHooks[wait] != nullptr) {
+        state.waitHooks[wait]();
+    }
+}
+
+void SimCheckWindow(const void* window, const char* call) {
+    if (window == nullptr || window != state.destroyed) {
+        return;
+    }
+    char what[128];
+    snprintf(what, sizeof what, "%s names a destroyed window", call);
+    if (state.misuse != nullptr) {
+        state.misuse(what);
+        return;
+    }
+    fprintf(stderr, "simulated platform: %s\n", what);
+    abort();
 }
 
 void PlatformBroadcastTimeChange() {
     state.broadcasts++;
-    if (state.broadcastHook != nullptr) {
-        state.broadcastHook();
-    }
+    SimRunWaitHook(SIM_WAIT_BROADCAST);
 }
 int SimBroadcastCount() {
     return state.broadcasts;
 }
 
-void PlatformDestroyWindow(WindowHandle) {
+void PlatformDestroyWindow(WindowHandle window) {
+    SimCheckWindow(window, "destroying a window");
     state.destroys++;
+    state.destroyed = window;
+}
+
+void PlatformTrackMenu(WindowHandle owner, void*, int32_t, int32_t) {
+    SimCheckWindow(owner, "a menu");
+    SimRunWaitHook(SIM_WAIT_MENU);
+}
+
+bool PlatformNotifyTray(uint32_t, const void*) {
+    SimRunWaitHook(SIM_WAIT_TRAY);
+    return true;
+}
+
+bool PlatformSendCommand(WindowHandle, uint32_t, uint32_t) {
+    SimRunWaitHook(SIM_WAIT_SEND);
+    return true;
+}
+
+void PlatformCloseBoxesAndMenus(WindowHandle) {
+    state.closeWaits++;
 }
 int SimDestroyCount() {
     return state.destroys;
@@ -427,6 +482,7 @@ int SimDestroyCount() {
 // There is no window to post to without a handle; a full queue stands for the platform's own
 // limit.
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    SimCheckWindow(window, "posting a message");
     QueueItem* item = window != nullptr ? NewItem(0) : nullptr;
     if (item == nullptr) {
         return false;

@@ -5,3 +5,8 @@
 // are not.
 void SimResetNet();
 void SimResetLogonTasks();
+
+// Runs the hook of a call that waits, and counts the call.
+void SimRunWaitHook(int wait);
+// Reports a call that names a destroyed window.
+void SimCheckWindow(const void* window, const char* call);

@@ -96,6 +96,7 @@ void SimSetUserName(const char* name) {
 // ---- platform Task Scheduler ----
 
 long PlatformRegisterLogonTask(const char* name, const char* xml) {
+    SimRunWaitHook(SIM_WAIT_TASK);
     if (scheduler.failures[SIM_TASK_REGISTER] != 0) {
         return scheduler.failures[SIM_TASK_REGISTER];
     }
@@ -121,6 +122,7 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
 }
 
 long PlatformDeleteLogonTask(const char* name) {
+    SimRunWaitHook(SIM_WAIT_TASK);
     if (scheduler.failures[SIM_TASK_DELETE] != 0) {
         return scheduler.failures[SIM_TASK_DELETE];
     }
@@ -134,6 +136,7 @@ long PlatformDeleteLogonTask(const char* name) {
 }
 
 bool PlatformLogonTaskExists(const char* name) {
+    SimRunWaitHook(SIM_WAIT_TASK);
     return ValidName(name) && FindTask(name) != nullptr;
 }
 

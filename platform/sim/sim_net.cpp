@@ -508,6 +508,7 @@ uint32_t NetInetAddr(const char* text) {
 
 TaskHandle NetAsyncGetHostByName(WindowHandle window, uint32_t message, const char* name,
                                  char* buffer, int bufferSize) {
+    SimCheckWindow(window, "a lookup");
     if (TakeFailure(OP_LOOKUP)) {
         return 0;
     }
@@ -597,6 +598,7 @@ int NetSetDontLinger(SocketHandle socket) {
 }
 
 int NetAsyncSelect(SocketHandle socket, WindowHandle window, uint32_t message, long events) {
+    SimCheckWindow(window, "selecting socket notices");
     SocketEntry* s;
     if (SocketCall(socket, OP_SELECT, &s) != 0) {
         return NET_SOCKET_ERROR;

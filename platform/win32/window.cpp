@@ -1,5 +1,8 @@
 // Window services on Win32.
 #include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
 
 #include "platform/window.h"
 
@@ -34,4 +37,35 @@ void PlatformDestroyWindow(WindowHandle window) {
 
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     return PostMessageA(Hwnd(window), message, wParam, lParam) != 0;
+}
+
+void PlatformTrackMenu(WindowHandle owner, void* menu, int32_t x, int32_t y) {
+    TrackPopupMenu(static_cast<HMENU>(menu), 0, x, y, 0, Hwnd(owner), nullptr);
+}
+
+bool PlatformNotifyTray(uint32_t action, const void* record) {
+    auto* data = static_cast<NOTIFYICONDATAA*>(const_cast<void*>(record));
+    return Shell_NotifyIconA(action, data) != FALSE;
+}
+
+bool PlatformSendCommand(WindowHandle window, uint32_t command, uint32_t timeoutMs) {
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutA(Hwnd(window), WM_COMMAND, command, 0, SMTO_NORMAL, timeoutMs,
+                               &answer) != 0;
+}
+
+// A message box is a dialog of the system's class, top-level and owned by this thread. Ended
+// as a dialog, it returns the answer given here to whoever waits in it, whatever its buttons.
+static BOOL CALLBACK CloseOneBox(HWND window, LPARAM keep) {
+    char className[8] = {};
+    GetClassNameA(window, className, sizeof className);
+    if (window != reinterpret_cast<HWND>(keep) && strcmp(className, "#32770") == 0) {
+        EndDialog(window, IDCANCEL);
+    }
+    return TRUE;
+}
+
+void PlatformCloseBoxesAndMenus(WindowHandle keep) {
+    EndMenu();
+    EnumThreadWindows(GetCurrentThreadId(), CloseOneBox, reinterpret_cast<LPARAM>(keep));
 }

@@ -11,6 +11,7 @@
 #include "servers/list_display.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
+#include "servers/waits.h"
 #include "time/fatal.h"
 #include "time/timebase.h"
 
@@ -31,6 +32,7 @@ void ResetLogicGlobals() {
     ResetQueryGlobals();
     ResetCorrectionGlobals();
     ResetScheduleGlobals();
+    ResetWaitGlobals();
 }
 
 // The real one never returns on its first call; the fake returns like a second call does, so
@@ -64,6 +66,7 @@ void SortRows() {
 
 void UpdateTrayStatus(TrayMode mode) {
     fakeLog.trayCount++;
+    WaitForTray(0, nullptr);
     fakeLog.lastTrayMode = mode;
     PlatformKillTimer(mainDialog, TIMER_BUSY);
     if (mode != TrayIdle) {
@@ -74,6 +77,40 @@ void UpdateTrayStatus(TrayMode mode) {
 
 void AnimateTrayStep() {
     fakeLog.animateCount++;
+    WaitForTray(0, nullptr);
+}
+
+void HandleOutsideMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
+    switch (message) {
+    case FAKE_WM_COMMAND:
+        if ((wParam & 0xFFFF) == FAKE_IDOK) {
+            PressRunButton();
+        } else if ((wParam & 0xFFFF) == FAKE_ID_RUN_IF_IDLE) {
+            RunIfIdle();
+        }
+        break;
+    case FAKE_WM_TRAY_NOTIFY:
+        fakeLog.trayClickCount++;
+        WaitForMenu(mainDialog, nullptr, 0, 0);
+        break;
+    default:
+        HandleEngineMessage(message, wParam, lParam);
+        break;
+    }
+}
+
+// As the window's end: its destruction tears down, then the handle is gone.
+void ExitProgram() {
+    if (mainDialog == nullptr) {
+        return;
+    }
+    fakeLog.exitCount++;
+    PlatformKillTimer(mainDialog, TIMER_CLOCK);
+    StopRuns();
+    PlatformKillTimer(mainDialog, TIMER_QUIT);
+    PlatformKillTimer(mainDialog, TIMER_BUSY);
+    PlatformDestroyWindow(mainDialog);
+    mainDialog = nullptr;
 }
 
 void ShowRunButton(TrayMode mode) {

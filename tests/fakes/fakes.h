@@ -1,7 +1,10 @@
 // The recording implementation of what the logic asks of the outside (query/display.h,
-// servers/list_display.h, time/fatal.h), linked into the native tests and the engine's Win32
-// suites in place of the real window code and program shell.
+// servers/list_display.h, servers/waits.h, time/fatal.h), linked into the native tests and the
+// engine's Win32 suites in place of the real window code and program shell. Like the window,
+// it shows the tray through the tray's named wait.
 #pragma once
+
+#include <cstdint>
 
 #include "query/display.h"
 
@@ -20,7 +23,16 @@ struct FakeLog {
     char scheduleLabel[64];
     char clockText[64];
     int clockTextCount; // texts actually set: an unchanged one is not
+    int trayClickCount; // tray callbacks handled; each opens the tray menu, as the window's does
+    int exitCount;
 };
+
+// The window's messages that the fakes handle from outside, as the window does: its commands
+// (the run button, a second copy's request for a run) and the tray icon's callback.
+constexpr uint32_t FAKE_WM_COMMAND = 0x0111;
+constexpr uint32_t FAKE_WM_TRAY_NOTIFY = 1024;
+constexpr uintptr_t FAKE_IDOK = 1;
+constexpr uintptr_t FAKE_ID_RUN_IF_IDLE = 6;
 extern FakeLog fakeLog;
 
 // Clears the log and the window state the fakes stand for.

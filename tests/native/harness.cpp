@@ -38,7 +38,7 @@ bool RunUntil(bool (*pred)(), uint64_t maxMs) {
 }
 
 bool Settled() {
-    return activeQueries == 0 && SimQueuedMessageCount() == 0;
+    return !RunGoingOn() && SimQueuedMessageCount() == 0;
 }
 
 int32_t StoredStatus(int slot) {

@@ -15,8 +15,8 @@ void RunFor(uint64_t ms);
 // Handles messages until pred() holds or maxMs of virtual time have passed; true if it held.
 bool RunUntil(bool (*pred)(), uint64_t maxMs);
 
-// No run is in progress and no message waits: what the end of a run posted (sockets to close,
-// the offer to prune) has been handled too.
+// No run is in progress and no message waits: the end of the run, and what it posted (sockets
+// to close, the offer to prune), have been handled too.
 bool Settled();
 
 // The status stored in the slot's registry value, or -1 when the slot has no stored value.

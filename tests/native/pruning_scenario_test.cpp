@@ -31,7 +31,7 @@ uint32_t Below(uint32_t n) {
 
 // The list's test command over a random selection; nothing while a run is going.
 void TestSomeServers() {
-    if (activeQueries == 0) {
+    if (!RunGoingOn()) {
         testOnly = 1;
         BeginStartingQueries();
         for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
@@ -50,13 +50,13 @@ void (*const LET_IN[])() = {StartCorrectionRun, TestSomeServers, OnClockTimer,
                             [] { RunFor(boxDepth < 3 ? 310000 : 0); }};
 
 void InsideBox() {
-    const bool idle = activeQueries == 0;
+    const bool idle = !RunGoingOn();
     boxDepth++;
     for (uint32_t n = Below(4); n > 0; n--) {
         LET_IN[Below(5)]();
     }
     boxDepth--;
-    runsInBoxes += idle && activeQueries != 0;
+    runsInBoxes += idle && RunGoingOn();
     const bool ok = Below(4) != 0;
     okAnswers += ok;
     SimQueueBoxAnswer(ok ? ANSWER_OK : ANSWER_CANCEL);
@@ -93,8 +93,7 @@ void CheckStep(const ServerRecord* before, bool pruningRan, int* removals) {
         const bool isStored = ReadSetting(name, &stored, sizeof stored);
         ASSERT_EQ(isStored, !IsFreeSlot(now)) << slot;
         EXPECT_TRUE(!isStored || strcmp(stored.name, now.name) == 0) << slot;
-        EXPECT_TRUE(!isStored || activeQueries != 0 || memcmp(&stored, &now, sizeof now) == 0)
-            << slot;
+        EXPECT_TRUE(!isStored || RunGoingOn() || memcmp(&stored, &now, sizeof now) == 0) << slot;
     }
 }
 
@@ -125,7 +124,7 @@ TEST(PruningScenario, RunsBegunInsideQuestionsNeverCostAServer) {
         scheduleIndex = 2; // every five minutes
         ApplySchedule();
         PlatformSetTimer(mainDialog, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS);
-        SimSetBoxHook(InsideBox);
+        SimSetWaitHook(SIM_WAIT_BOX, InsideBox);
         // Ten minutes of commands among the messages, then messages until all has settled.
         const uint64_t end = SimElapsedMs() + 600000;
         while (SimElapsedMs() < end || !Settled()) {

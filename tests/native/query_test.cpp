@@ -191,8 +191,8 @@ TEST(QueryRun, DottedAddressesSkipTheLookupAndTheAllOnesAddressIsLookedUp) {
 TEST(QueryRun, ARunBegunInsideTheEndOfAnotherKeepsItsTimerAndState) {
     Begin();
     Serve(2);
-    SimSetBroadcastHook([] {
-        SimSetBroadcastHook(nullptr);
+    SimSetWaitHook(SIM_WAIT_BROADCAST, [] {
+        SimSetWaitHook(SIM_WAIT_BROADCAST, nullptr);
         Script(2, SIM_SILENT);
         StartCorrectionRun();
     });
@@ -313,6 +313,7 @@ TEST(QueryRun, StoppedRunStillCorrectsFromTheServersThatFinished) {
     ASSERT_TRUE(RunUntil([] { return activeQueries == 1; }, 60000));
     const Ms1900 before = NowMs();
     AbortAllQueries(Interrupted); // the main button during a run
+    RunFor(0);                    // the end of the run it posted
     EXPECT_EQ(StoredStatus(2), Interrupted);
     EXPECT_EQ(StoredStatus(0), Used);
     EXPECT_EQ(SimClockSetCount(), 1);
@@ -427,7 +428,9 @@ TEST(QueryRun, ARunBegunAtAnAbortIgnoresTheAbortedRunsNotices) {
             DispatchMessage(m.message, m.wParam, m.lParam);
         }
         abortsWithNoticesWaiting += SimQueuedMessageCount() > 0;
-        AbortAllQueries(Interrupted); // the main button, and a second copy's request behind it
+        // The main button, and a second copy's request as soon as the run counts as over.
+        AbortAllQueries(Interrupted);
+        RunUntil([] { return !RunGoingOn(); }, 0);
         StartCorrectionRun();
         ASSERT_TRUE(RunUntil(RunOver, 200000));
         for (int slot = 0; slot < 8; slot++) {
@@ -469,8 +472,8 @@ TEST(QueryRun, PruningWaitsOutARunBegunDuringTheQuestion) {
         innerRunFails = fails;
         SimQueueBoxAnswer(ANSWER_OK);
         SimQueueBoxAnswer(ANSWER_CANCEL);
-        SimSetBoxHook([] {
-            SimSetBoxHook(nullptr);
+        SimSetWaitHook(SIM_WAIT_BOX, [] {
+            SimSetWaitHook(SIM_WAIT_BOX, nullptr);
             if (innerRunFails) {
                 for (int i = 0; i < 6; i++) {
                     Script(10 + i, SIM_REFUSE);
@@ -501,10 +504,10 @@ TEST(QueryRun, AResetListIsNeverPrunedByAnEarlierRunsOffer) {
         }
         freshDefaults = true;
         StartCorrectionRun();
-        ASSERT_TRUE(RunUntil([] { return activeQueries == 0; }, 60000));
+        ASSERT_TRUE(RunUntil([] { return !RunGoingOn(); }, 60000));
         if (whileAsked) {
-            SimSetBoxHook([] {
-                SimSetBoxHook(nullptr);
+            SimSetWaitHook(SIM_WAIT_BOX, [] {
+                SimSetWaitHook(SIM_WAIT_BOX, nullptr);
                 ResetServerList();
             });
         } else {
@@ -541,8 +544,8 @@ TEST(QueryRun, AConnectionFailureKeepsTheDeadlineOfARunBegunDuringTheQuestion) {
     Serve(3, SIM_ANSWER, 0, 1, 10);
     freshDefaults = true;
     SimQueueBoxAnswer(ANSWER_CANCEL);
-    SimSetBoxHook([] {
-        SimSetBoxHook(nullptr);
+    SimSetWaitHook(SIM_WAIT_BOX, [] {
+        SimSetWaitHook(SIM_WAIT_BOX, nullptr);
         Script(2, SIM_SILENT, 0, 60000);
         Script(3, SIM_SILENT, 0, 60000);
         StartCorrectionRun();

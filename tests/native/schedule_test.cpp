@@ -168,7 +168,7 @@ void AddServers(int count, SimServerKind kind, int64_t offsetMs) {
 }
 
 bool RunOver() {
-    return activeQueries == 0;
+    return !RunGoingOn();
 }
 
 // Start-up as the main window does it, then the launch trigger.
@@ -245,7 +245,7 @@ TEST_F(Schedule, RefusedCorrectionWaitsAWholeInterval) {
     SimSetClockFailure(PLATFORM_ERROR_PRIVILEGE_NOT_HELD);
     Launch(0, 's', 2); // every 5 minutes, nothing stored: the first tick runs
     ASSERT_TRUE(RunUntil(
-        [] { return activeQueries == 0 && SimConnectCount(SimAddress(127, 0, 0, 2)) > 0; }, 60000));
+        [] { return !RunGoingOn() && SimConnectCount(SimAddress(127, 0, 0, 2)) > 0; }, 60000));
     EXPECT_EQ(lastCorrectionTime, 0);
     EXPECT_EQ(SimClockSetCount(), 0);
     RunFor(300000 - 1000);
