@@ -185,29 +185,6 @@ TEST(QueryRun, DottedAddressesSkipTheLookupAndTheAllOnesAddressIsLookedUp) {
     EXPECT_EQ(fakeLog.lastTrayMode, TrayIdle);
 }
 
-// A second copy's request for a run can arrive while the end of a run waits in the broadcast
-// of the new time. The run it starts keeps its busy timer (so its deadline), its tray and its
-// button when the end it began in resumes.
-TEST(QueryRun, ARunBegunInsideTheEndOfAnotherKeepsItsTimerAndState) {
-    Begin();
-    Serve(2);
-    SimSetWaitHook(SIM_WAIT_BROADCAST, [] {
-        SimSetWaitHook(SIM_WAIT_BROADCAST, nullptr);
-        Script(2, SIM_SILENT);
-        StartCorrectionRun();
-    });
-    StartCorrectionRun();
-    ASSERT_TRUE(RunUntil([] { return SimBroadcastCount() == 1; }, 60000));
-    EXPECT_EQ(activeQueries, 1);
-    EXPECT_TRUE(SimTimerActive(TIMER_BUSY));
-    EXPECT_EQ(fakeLog.lastTrayMode, TrayChecking);
-    EXPECT_EQ(fakeLog.runButton, TrayChecking);
-    // Its first connection waits out the spacing after the last run's; then 20 s of silence.
-    ASSERT_TRUE(RunUntil(RunOver, DEFAULT_SAMPLE_SPACING_MS + ANSWER_WAIT_MS + 1000));
-    EXPECT_EQ(StoredStatus(0), SlowResponse);
-    ExpectNothingHeld();
-}
-
 struct SpacingRow {
     const char* what;
     int64_t setting;    // "SampleSpacing"; -1: not stored
