@@ -44,9 +44,11 @@ enum Op {
     SetByte,        // text: value name, n: the value, m: stored that many times (0: once)
     Start,          // text: the argument text; env: a fault for chronoplex_faults.exe, or null
     AwaitWindow,    // n: 1 when it must be visible, 0 hidden
-    Box,            // text: caption; env: start of its text; n: the button that answers it
+    Box,            // text: caption; env: start of its text; n: the button that answers it,
+                    // or 0 to leave it open
     Command,        // n: a command sent as the tray menu or a second copy would
     Click,          // n: the id of a button of the window
+    PostClick,      // n: the same, clicked from behind the window's queue: what it opens may stay
     CloseBox,       // the window's close box
     Slide,          // n: the schedule slider dragged to that position
     AwaitStatus,    // n: slot, m: the status stored for it
@@ -213,6 +215,14 @@ const Scenario SCENARIOS[] = {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION}, {Start, ""},
         {AwaitWindow, nullptr, nullptr, 1}, {Command, nullptr, nullptr, 40007 /* add server */},
         {Editor, "typed.example.org"}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
+        {NoSettings, nullptr, nullptr, 1000}}},
+    // The exit closes the question that the running copy shows, so that it ends in time; the
+    // option asked about stays off.
+    {"uninstall ends a running copy that shows a box", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION}, {Start, ""},
+        {AwaitWindow, nullptr, nullptr, 1}, {PostClick, nullptr, nullptr, 1013},
+        {Box, "Note!", "This will prevent", 0}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {NoSettings, nullptr, nullptr, 1000}}},
 };
@@ -456,6 +466,10 @@ class Runner {
             ASSERT_NE(ProgramWindow(), nullptr);
             SendMessageA(GetDlgItem(ProgramWindow(), static_cast<int>(s.n)), BM_CLICK, 0, 0);
             break;
+        case PostClick:
+            ASSERT_NE(ProgramWindow(), nullptr);
+            PostMessageA(GetDlgItem(ProgramWindow(), static_cast<int>(s.n)), BM_CLICK, 0, 0);
+            break;
         case Slide: {
             ASSERT_NE(ProgramWindow(), nullptr);
             HWND slider = GetDlgItem(ProgramWindow(), SCHEDULE_SLIDER_ID);
@@ -583,7 +597,9 @@ class Runner {
         char text[512] = {};
         GetDlgItemTextA(wanted.box, 0xFFFF, text, sizeof text);
         EXPECT_EQ(std::string(text).rfind(textStart, 0), 0u) << text;
-        PostMessageA(wanted.box, WM_COMMAND, static_cast<WPARAM>(answer), 0);
+        if (answer != 0) {
+            PostMessageA(wanted.box, WM_COMMAND, static_cast<WPARAM>(answer), 0);
+        }
     }
 
     // "S|name" the settings key, "R|name" the automatic start, "U|name" the uninstall entry.
