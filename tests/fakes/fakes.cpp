@@ -64,9 +64,12 @@ void SortRows() {
     fakeLog.sortCount++;
 }
 
+// Stands for the window's record of the icon; the shell refuses one without a window.
+static const uint8_t noIcon[1024] = {};
+
 void UpdateTrayStatus(TrayMode mode) {
     fakeLog.trayCount++;
-    WaitForTray(0, nullptr);
+    WaitForTray(1 /* modify */, noIcon);
     fakeLog.lastTrayMode = mode;
     PlatformKillTimer(mainDialog, TIMER_BUSY);
     if (mode != TrayIdle) {
@@ -77,7 +80,7 @@ void UpdateTrayStatus(TrayMode mode) {
 
 void AnimateTrayStep() {
     fakeLog.animateCount++;
-    WaitForTray(0, nullptr);
+    WaitForTray(1 /* modify */, noIcon);
 }
 
 void HandleOutsideMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {

@@ -24,7 +24,7 @@ TEST(InetdPeers, CorrectionRunUsesEveryPeer) {
         SetServer(slot, peers[slot]);
     }
     StartCorrectionRun();
-    ASSERT_TRUE(PumpUntil([] { return activeQueries == 0; }, 15000));
+    ASSERT_TRUE(PumpUntil([] { return !RunGoingOn(); }, 15000));
     int64_t sum = 0;
     for (int slot = 0; slot < count; slot++) {
         const ServerRecord& record = serverTable[slot];

@@ -274,6 +274,7 @@ TEST_F(ListTray, ToggleFlipsEachSelectedServerOnceEvenWhenTheRunEndsOnTheWay) {
     querySessions[0].phase = Idle;
     Select({"c", "b", "d"});
     OnListCommand(ID_TOGGLE_SERVERS);
+    PumpDialog(1000, [] { return !RunGoingOn(); }); // the end of the run, posted
     EXPECT_EQ(serverTable[0].enabled * 1000 + serverTable[1].enabled * 100 +
                   serverTable[2].enabled * 10 + serverTable[3].enabled,
               1001);
@@ -300,7 +301,7 @@ TEST_F(ListTray, TestStartsTheSelectedServersOnceAndNeverDuringARun) {
     Select({"127.0.7.3"});
     OnListCommand(ID_TEST_SERVERS); // a run is in progress
     EXPECT_EQ(activeQueries, 2);
-    PumpDialog(10000, [] { return activeQueries == 0; });
+    PumpDialog(10000, [] { return !RunGoingOn(); });
     EXPECT_EQ(serverTable[0].status, Refused);
     EXPECT_EQ(serverTable[1].status, Refused);
     EXPECT_EQ(serverTable[2].status, Used);
