@@ -145,7 +145,7 @@ void InitMainWindow() {
     ReadSetting("Offset", &userOffsetMs, sizeof userOffsetMs);
     ShowOffset(window);
 
-    if (activeQueries == 0) {
+    if (!RunGoingOn()) {
         LaunchTrigger();
     }
 }
