@@ -28,6 +28,14 @@ static const char CORRECT_ON_LAUNCH_NOTE[] =
     "the system tray during the ten seconds it appears there.\n\nDo you still want to use this "
     "option?";
 
+// "Copy", not "move": a file moved within one volume keeps its owner, the user who moved it.
+static const char UNSAFE_PLACE_NOTE[] =
+    "Chronoplex starts itself at logon with administrator rights only from a folder that only "
+    "administrators can change, and the folder it was started from is not one.\n\nTo have it "
+    "start at logon, copy chronoplex.exe into a new folder under Program Files (Windows asks "
+    "for an administrator's consent), start it from there and choose the schedule again.  Until "
+    "then the schedule goes on each time you start Chronoplex yourself.";
+
 static const char LOGON_TASK_NOTE[] =
     "Windows' Task Scheduler did not accept Chronoplex's task for starting at logon, so "
     "Chronoplex can start itself at logon only while User Account Control is off.\n\nIf it is "
@@ -139,7 +147,7 @@ void InitMainWindow() {
                         MAKELPARAM(0, SCHEDULE_LAST_POSITION));
     ReadSetting("Schedule", &scheduleIndex, sizeof scheduleIndex);
     SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_SETPOS, TRUE, scheduleIndex);
-    ApplySchedule();
+    InitSchedule();
 
     CheckDlgButton(window, IDC_CORRECT_ON_LAUNCH, correctOnLaunch ? BST_CHECKED : BST_UNCHECKED);
     ReadSetting("Offset", &userOffsetMs, sizeof userOffsetMs);
@@ -211,21 +219,24 @@ static void OnShowWindow(HWND window, bool shown) {
 
 // ---- the controls ----
 
-// The Run value that stands in for a refused logon task starts nothing where UAC is on, and
-// then the schedule would stop at every logon without a word. Said once per run of the
-// program, when someone is there to read it: after choosing a schedule.
+// Where the program's place is unsafe nothing starts it at logon, and the Run value that
+// stands in for a refused logon task starts nothing where UAC is on: either way the schedule
+// would stop at every logon without a word. Said once per run of the program, when someone is
+// there to read it: after choosing a schedule.
 static void OnScheduleScroll(HWND window) {
     static bool logonNoticePosted = false;
     OnScheduleSlider(
         static_cast<int32_t>(SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0)));
-    if (logonTaskRefused && scheduleIndex != 0 && !logonNoticePosted) {
+    if ((programPlaceUnsafe || logonTaskRefused) && scheduleIndex != 0 && !logonNoticePosted) {
         logonNoticePosted = true;
-        PostMessageA(window, WM_LOGON_NOTICE, 0, 0);
+        PostMessageA(window, WM_LOGON_NOTICE, programPlaceUnsafe ? LOGON_NOTICE_UNSAFE_PLACE : 0,
+                     0);
     }
 }
 
-static void OnLogonNotice(HWND window) {
-    MessageBoxA(window, LOGON_TASK_NOTE, "Note!", MB_OK | MB_ICONINFORMATION);
+static void OnLogonNotice(HWND window, WPARAM kind) {
+    MessageBoxA(window, kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE : LOGON_TASK_NOTE,
+                "Note!", MB_OK | MB_ICONINFORMATION);
 }
 
 // Whatever was typed is stored as the value it means and shown back in the normal form.
@@ -366,7 +377,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnTrayNotify(lParam);
         return FALSE;
     case WM_LOGON_NOTICE:
-        OnLogonNotice(window);
+        OnLogonNotice(window, wParam);
+        return TRUE;
+    case WM_CHECK_AUTO_START:
+        OnCheckAutoStart();
         return TRUE;
     case WM_TIMER:
     case WM_LOOKUP_DONE:
