@@ -119,8 +119,8 @@ bool RunValueStartsThisFile(RegKey key, const ProgramPlace& place) {
         return false;
     }
     command[sizeof command - 1] = 0;
-    const char* start = command[0] == '"' ? command + 1 : command;
-    char* end = strchr(const_cast<char*>(start), command[0] == '"' ? '"' : ' ');
+    char* start = command[0] == '"' ? command + 1 : command;
+    char* end = strchr(start, command[0] == '"' ? '"' : ' ');
     if (end != nullptr) {
         *end = 0;
     }
