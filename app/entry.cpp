@@ -18,6 +18,21 @@ static const char OTHER_VERSION_TEXT[] =
 static const char UNINSTALLED_TEXT[] = "Uninstall complete.  Now delete Chronoplex files.";
 static const char NO_PRIVILEGE_TEXT[] =
     "You do not have privileges to set the system time.\n\nLog on as an Administrator instead.";
+// What an uninstall says when the automatic start could not be removed: an elevated task left
+// behind would start whatever file later takes the program's place.
+static const char TASK_LEFT_TEXT[] =
+    "Uninstall incomplete.  Windows' Task Scheduler did not let Chronoplex remove its task "
+    "\"Chronoplex\", which starts it at logon.  Delete that task in the Task Scheduler, then "
+    "delete Chronoplex files.";
+static const char RUN_VALUE_LEFT_TEXT[] =
+    "Uninstall incomplete.  Chronoplex could not remove the value \"Chronoplex\" under "
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run, which starts "
+    "it at logon.  Delete that value, then delete Chronoplex files.";
+static const char BOTH_LEFT_TEXT[] =
+    "Uninstall incomplete.  Chronoplex could not remove its task \"Chronoplex\" in Windows' "
+    "Task Scheduler, nor the value \"Chronoplex\" under "
+    "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run, which start "
+    "it at logon.  Delete both, then delete Chronoplex files.";
 static const char STILL_RUNNING_TEXT[] = "Chronoplex is still running and could not be stopped.  "
                                          "Close it and run the uninstall again.";
 
@@ -112,29 +127,36 @@ static bool EndRunningCopy(HWND running) {
 }
 
 // Returns true when this start ends here: the running copy was told what to do, or it would
-// not end for the uninstall, which then removes nothing.
+// not end for the uninstall, which then removes nothing. The uninstall comes first: whoever
+// starts it wants the program gone, and "Corregir al Ejecutar" is a wish about starts, not
+// about that.
 static bool HandOver(HWND running) {
+    if (launchMode == 'u') {
+        if (!EndRunningCopy(running)) {
+            FatalError(STILL_RUNNING_TEXT);
+            return true;
+        }
+        return false;
+    }
     if (correctOnLaunch) {
         WaitForCopy(running, ID_RUN_IF_IDLE, RUNNING_COPY_END_MS);
         return true;
     }
-    if (launchMode != 'u') {
-        ShowWindow(running, SW_SHOW);
-        SetForegroundWindow(running);
-        return true;
-    }
-    if (!EndRunningCopy(running)) {
-        FatalError(STILL_RUNNING_TEXT);
-        return true;
-    }
-    return false;
+    ShowWindow(running, SW_SHOW);
+    SetForegroundWindow(running);
+    return true;
 }
 
 static void Uninstall() {
-    RegisterAutoStart(false);
+    const uint32_t left = RegisterAutoStart(false);
     PlatformRegDeleteKey(SETTINGS_KEY);
     PlatformRegDeleteKey(UNINSTALL_KEY);
-    FatalError(UNINSTALLED_TEXT);
+    const bool taskLeft = (left & AUTO_START_LEFT_TASK) != 0;
+    const bool runValueLeft = (left & AUTO_START_LEFT_RUN_VALUE) != 0;
+    FatalError(taskLeft && runValueLeft ? BOTH_LEFT_TEXT
+               : taskLeft               ? TASK_LEFT_TEXT
+               : runValueLeft           ? RUN_VALUE_LEFT_TEXT
+                                        : UNINSTALLED_TEXT);
 }
 
 static int MessageLoop() {

@@ -4,11 +4,11 @@ add_library(platform_win32 OBJECT ${WIN32_PLATFORM_SOURCES})
 target_include_directories(platform_win32 PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(platform_win32 PRIVATE ${WARNINGS})
 target_compile_definitions(platform_win32 PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0501)
-# The logon task (platform/win32/logon_task.cpp): COM in ole32 and oleaut32, the user's
-# "DOMAIN\user" name in secur32, and the Task Scheduler's class and interface identifiers in
-# mingw-w64's taskschd, a library of identifiers only (no import of taskschd.dll).
-set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32 ole32 oleaut32 secur32
-    taskschd)
+# The logon task (platform/win32/logon_task.cpp): COM in ole32 and oleaut32, and the Task
+# Scheduler's class and interface identifiers in mingw-w64's taskschd, a library of identifiers
+# only (no import of taskschd.dll). The program's place (platform/win32/program_place.cpp):
+# security descriptors in advapi32.
+set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32 ole32 oleaut32 taskschd)
 
 # The window code: main dialog, server list, tray icon, program entry and shutdown. The
 # program's entry point itself (app/winmain.cpp) stays out, so test suites can link the rest.
@@ -129,7 +129,8 @@ target_link_libraries(query_bench PRIVATE chronoplex_logic platform_win32 win32_
 set(FAULT_PLATFORM_SOURCES ${WIN32_PLATFORM_SOURCES})
 list(REMOVE_ITEM FAULT_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/platform/win32/clock.cpp
      ${PROJECT_SOURCE_DIR}/platform/win32/registry.cpp
-     ${PROJECT_SOURCE_DIR}/platform/win32/logon_task.cpp)
+     ${PROJECT_SOURCE_DIR}/platform/win32/logon_task.cpp
+     ${PROJECT_SOURCE_DIR}/platform/win32/program_place.cpp)
 add_library(platform_win32_faults OBJECT ${FAULT_PLATFORM_SOURCES}
             ${PROJECT_SOURCE_DIR}/tests/faults/renamed_platform.cpp
             ${PROJECT_SOURCE_DIR}/tests/faults/fault_hooks.cpp)

@@ -11,18 +11,35 @@
 #pragma once
 #include <cstdint>
 
+// The answer of every call where the Task Scheduler 2.0 does not exist at all (its class is not
+// registered, REGDB_E_CLASSNOTREG): there can be no task there either.
+constexpr long LOGON_TASK_NO_SCHEDULER = -2147221164;
+
+// The group every administrator belongs to, as the principal of a task for all of them.
+#define ADMINISTRATORS_SID "S-1-5-32-544"
+
 // Creates the task from its definition, or replaces the definition of a task of that name.
-// The task runs as the user and with the logon type its definition's principal names.
+// The definition's principal is a group, ADMINISTRATORS_SID, and the task is registered with
+// the group logon type: it runs for whichever member of the group logs on.
 long PlatformRegisterLogonTask(const char* name, const char* xml);
 
 // Deletes the task; a task that does not exist counts as deleted (0).
 long PlatformDeleteLogonTask(const char* name);
 
-// True when a task of that name exists; false when it does not or the scheduler cannot say.
-bool PlatformLogonTaskExists(const char* name);
+// What a registered task says about itself, as far as the scheduler tells.
+constexpr uint32_t LOGON_TASK_TEXT_SIZE = 300;
+struct LogonTaskFacts {
+    // The program its first action starts, as registered; empty when the scheduler does not
+    // give it back (Wine keeps only a task's name).
+    char command[LOGON_TASK_TEXT_SIZE];
+    // Its principal's group as a SID ("S-1-5-32-544"), empty when it names none.
+    char groupSid[LOGON_TASK_TEXT_SIZE];
+    bool forUser;    // its principal names a user: a task of one user, not of a group
+    bool groupLogon; // registered with the group logon type
+    bool highest;    // it runs with the highest privileges available
+};
+enum LogonTaskPresence { LOGON_TASK_UNKNOWN = -1, LOGON_TASK_ABSENT = 0, LOGON_TASK_PRESENT = 1 };
 
-// The user who runs this program, as "DOMAIN\user" (the form a task's principal and logon
-// trigger name a user by); where the platform cannot give that form, the plain user name. At
-// most size - 1 characters and a terminating zero are written; a name that does not fit is a
-// failure, not a cut: false and an empty text.
-bool PlatformCurrentUserName(char* out, uint32_t size);
+// Whether the task exists and, when it does, what it is (facts zeroed first). UNKNOWN when the
+// scheduler cannot say (missing, stopped, refusing).
+LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts);

@@ -34,19 +34,47 @@ void ResetScheduleGlobals() {
 }
 
 // The automatic start follows the raw index, not the row: a stored index out of range still
-// means someone chose a schedule. It is set at every start, and again only when a schedule is
-// chosen or given up: registering the logon task is a call into the Task Scheduler, and a drag
-// of the slider sends a scroll message for every position it passes.
-void ApplySchedule() {
+// means someone chose a schedule.
+static int AutoStartWanted() {
+    return scheduleIndex != 0 ? 1 : 0;
+}
+
+static void ShowSchedule() {
     const bool known = scheduleIndex >= 1 && scheduleIndex < SCHEDULE_COUNT;
     const ScheduleEntry& entry = SCHEDULE_TABLE[known ? scheduleIndex : 0];
     scheduleIntervalMs = entry.intervalMs;
-    const int enable = scheduleIndex != 0 ? 1 : 0;
+    ShowScheduleLabel(entry.label);
+}
+
+// What the start finds stored was chosen before, and registered then: the start only asks,
+// later, whether the task is still there and right. Should the post fail, the automatic start
+// stays as it was.
+void InitSchedule() {
+    ShowSchedule();
+    autoStartAsked = AutoStartWanted();
+    WriteUninstallEntry();
+    if (autoStartAsked != 0) {
+        PlatformPostMessage(mainDialog, WM_CHECK_AUTO_START, 0, 0);
+    }
+}
+
+// Registered only when a schedule is chosen or given up: registering the logon task is a call
+// into the Task Scheduler, and a drag of the slider sends a scroll message for every position
+// it passes.
+void ApplySchedule() {
+    ShowSchedule();
+    const int enable = AutoStartWanted();
     if (enable != autoStartAsked) {
         autoStartAsked = enable;
         RegisterAutoStart(enable != 0);
     }
-    ShowScheduleLabel(entry.label);
+}
+
+// The schedule may have been given up between the post and now; then so was the start.
+void OnCheckAutoStart() {
+    if (AutoStartWanted() != 0) {
+        CheckAutoStart();
+    }
 }
 
 // lastRunTime stays where it was, so a shorter interval can make a run due at the next tick.

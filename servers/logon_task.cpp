@@ -7,10 +7,12 @@
 
 namespace {
 
-// The definition around its three variable parts: the user twice, then the program's path.
-// No encoding but UTF-16 may be declared: the platform hands the text over as UTF-16. In the
-// Command element the path stands as it is, without the quotes a command line needs.
-const char XML_BEFORE_TRIGGER_USER[] =
+// The definition around its one variable part, the program's path. No encoding but UTF-16 may
+// be declared: the platform hands the text over as UTF-16. The logon trigger names no user and
+// the principal names a group, so the task starts for any administrator who logs on and for
+// nobody else: a standard user could not run the program anyway. In the Command element the
+// path stands as it is, without the quotes a command line needs.
+const char XML_BEFORE_COMMAND[] =
     "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n"
     "<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\n"
     "  <RegistrationInfo>\n"
@@ -20,20 +22,17 @@ const char XML_BEFORE_TRIGGER_USER[] =
     "  <Triggers>\n"
     "    <LogonTrigger>\n"
     "      <Enabled>true</Enabled>\n"
-    "      <UserId>";
-const char XML_BEFORE_PRINCIPAL_USER[] = "</UserId>\n"
-                                         "    </LogonTrigger>\n"
-                                         "  </Triggers>\n"
-                                         "  <Principals>\n"
-                                         "    <Principal id=\"Author\">\n"
-                                         "      <UserId>";
-const char XML_BEFORE_COMMAND[] =
-    "</UserId>\n"
-    "      <LogonType>InteractiveToken</LogonType>\n"
+    "    </LogonTrigger>\n"
+    "  </Triggers>\n"
+    "  <Principals>\n"
+    "    <Principal id=\"Author\">\n"
+    "      <GroupId>" ADMINISTRATORS_SID "</GroupId>\n"
     "      <RunLevel>HighestAvailable</RunLevel>\n"
     "    </Principal>\n"
     "  </Principals>\n"
     "  <Settings>\n"
+    // One copy sets the machine's clock: an administrator who logs on while another's copy
+    // runs gets none.
     "    <MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>\n"
     "    <DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>\n"
     "    <StopIfGoingOnBatteries>false</StopIfGoingOnBatteries>\n"
@@ -51,10 +50,6 @@ const char XML_AFTER_COMMAND[] = "</Command>\n"
                                  "    </Exec>\n"
                                  "  </Actions>\n"
                                  "</Task>\n";
-
-// "DOMAIN\user": a domain or computer name of at most 255 characters, the user's of at most
-// 256, and the zero, as the platform gives them at the most; longer names are not expected.
-constexpr uint32_t USER_NAME_SIZE = 300;
 
 // Appends to a fixed buffer that always holds a terminated text; once something did not fit,
 // nothing more is appended.
@@ -103,16 +98,12 @@ struct XmlWriter {
 
 } // namespace
 
-bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath, const char* userName) {
+bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath) {
     if (size == 0) {
         return false;
     }
     out[0] = 0;
     XmlWriter xml = {out, size, 0, true};
-    xml.Raw(XML_BEFORE_TRIGGER_USER);
-    xml.Escaped(userName);
-    xml.Raw(XML_BEFORE_PRINCIPAL_USER);
-    xml.Escaped(userName);
     xml.Raw(XML_BEFORE_COMMAND);
     xml.Escaped(programPath);
     xml.Raw(XML_AFTER_COMMAND);
@@ -123,13 +114,38 @@ bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath, const 
 }
 
 bool RegisterLogonTask(const char* programPath) {
-    char user[USER_NAME_SIZE];
     char xml[LOGON_TASK_XML_SIZE];
-    return PlatformCurrentUserName(user, sizeof user) &&
-           BuildLogonTaskXml(xml, sizeof xml, programPath, user) &&
+    return BuildLogonTaskXml(xml, sizeof xml, programPath) &&
            WaitForTaskRegister(LOGON_TASK_NAME, xml) == 0;
 }
 
-void DeleteLogonTask() {
-    WaitForTaskDelete(LOGON_TASK_NAME);
+bool DeleteLogonTask() {
+    const long result = WaitForTaskDelete(LOGON_TASK_NAME);
+    return result == 0 || result == LOGON_TASK_NO_SCHEDULER;
+}
+
+static char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SamePath(const char* a, const char* b) {
+    if (a[0] == 0 || b[0] == 0) {
+        return false;
+    }
+    for (; Lower(*a) == Lower(*b); a++, b++) {
+        if (*a == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A task of one user, left by an older version, is stale even where it starts this program:
+// it belongs to whoever started the program last, and the other administrators get nothing.
+bool LogonTaskCurrent(const LogonTaskFacts& facts, const char* programPath) {
+    if (facts.command[0] == 0) {
+        return true;
+    }
+    return SamePath(facts.command, programPath) && !facts.forUser &&
+           strcmp(facts.groupSid, ADMINISTRATORS_SID) == 0 && facts.groupLogon && facts.highest;
 }

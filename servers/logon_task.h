@@ -1,29 +1,41 @@
-// The logon task: a task of the Task Scheduler 2.0 that starts the program hidden ("s") when the
-// user who chose a schedule logs on, with that user's highest privileges, so that a program
-// which asks for the administrator's rights starts at logon with UAC on as with UAC off. Its
-// definition is built here; RegisterAutoStart (servers/settings.h) registers and deletes it.
+// The logon task: a task of the Task Scheduler 2.0 that starts the program hidden ("s") when any
+// administrator logs on, with the highest privileges, so that a program which asks for the
+// administrator's rights starts at logon with UAC on as with UAC off. One task serves the
+// machine, as the settings do: it names the group Administrators, never one user, and is
+// written only when a schedule is chosen or found missing or stale. Its definition is built
+// here; RegisterAutoStart (servers/settings.h) decides when it is registered or deleted.
 #pragma once
 #include <cstdint>
 
+#include "platform/logon_task.h"
+
 #define LOGON_TASK_NAME "Chronoplex" // in the scheduler's root folder
 
-// Room for the definition with the longest program path (260 characters) and user name (299)
-// that the program passes, every character escaped.
-constexpr uint32_t LOGON_TASK_XML_SIZE = 8192;
+// Room for the definition with the longest program path (260 characters), every character
+// escaped.
+constexpr uint32_t LOGON_TASK_XML_SIZE = 4096;
 
 // Writes the task's definition, Task Scheduler schema 1.2 XML, into out (size bytes, the
-// terminating zero included): logon trigger and principal for userName ("DOMAIN\user"), an
-// interactive token with the highest privileges available, no time limit, no battery rule, a
-// second start while one runs ignored, and one action that starts programPath (a full path)
-// with the argument s. Both texts are escaped for XML. False when the definition does not
-// fit; out then holds an empty text.
-bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath, const char* userName);
+// terminating zero included): a logon trigger without a user (any member of the principal's
+// group), the principal group Administrators with the highest privileges available, no time
+// limit, no battery rule, a second start while one runs ignored, and one action that starts
+// programPath (a full path, escaped for XML) with the argument s. False when the definition
+// does not fit; out then holds an empty text.
+bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath);
 
-// Registers the task for the user who runs the program, replacing an older definition. False
-// when it was not registered: no user name, a definition that does not fit, or the scheduler
-// missing or refusing.
+// Registers the task for programPath, replacing an older definition. False when it was not
+// registered: a definition that does not fit, or the scheduler missing or refusing.
 bool RegisterLogonTask(const char* programPath);
 
-// Deletes the task; a task that is not there, or a scheduler that is missing or refuses, is
-// ignored.
-void DeleteLogonTask();
+// Deletes the task. True when no task is left: deleted, not there, or no Task Scheduler 2.0 on
+// this system; false when the scheduler is there but refused.
+bool DeleteLogonTask();
+
+// Two paths of one file, as Windows compares them: without regard to case. Empty paths never
+// match.
+bool SamePath(const char* a, const char* b);
+
+// A task read back is current when it starts programPath for the group Administrators with
+// the highest privileges. Where the scheduler gave back no command (Wine keeps only a task's
+// name), its existence is all that can be judged, and it counts as current.
+bool LogonTaskCurrent(const LogonTaskFacts& facts, const char* programPath);

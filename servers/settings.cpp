@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/logon_task.h"
+#include "platform/program_place.h"
 #include "platform/registry.h"
 #include "servers/logon_task.h"
+#include "servers/waits.h"
 #include "time/fatal.h"
 
 uint8_t correctOnLaunch = 0;
@@ -12,6 +15,7 @@ int64_t userOffsetMs = 0;
 int64_t lastCorrectionValue = 0;
 Ms1900 lastCorrectionTime = 0;
 uint8_t logonTaskRefused = 0;
+uint8_t programPlaceUnsafe = 0;
 
 void ResetSettingsGlobals() {
     correctOnLaunch = 0;
@@ -19,6 +23,7 @@ void ResetSettingsGlobals() {
     lastCorrectionValue = 0;
     lastCorrectionTime = 0;
     logonTaskRefused = 0;
+    programPlaceUnsafe = 0;
 }
 
 static const char REGISTRY_PROBLEM[] = "Registry Problem";
@@ -82,48 +87,182 @@ uint32_t ReadSampleSpacing() {
     return spacing < MAX_SAMPLE_SPACING_MS ? spacing : MAX_SAMPLE_SPACING_MS;
 }
 
-// The path is quoted because it usually contains blanks ("Program Files"): unquoted, the
-// system would split the command at the first blank and try to start the wrong file.
+namespace {
+
+// The program file as it was started and as its final path; safe tells whether it lies where
+// only administrators can change it.
+struct ProgramPlace {
+    char path[PROGRAM_PATH_SIZE];
+    char finalPath[PROGRAM_PATH_SIZE];
+    bool safe;
+};
+
+ProgramPlace FindProgramPlace() {
+    ProgramPlace place = {};
+    if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
+        place.path[0] = 0;
+        return place;
+    }
+    place.safe = PlatformProgramPlaceSafe(place.finalPath, sizeof place.finalPath);
+    return place;
+}
+
+bool StartsThisFile(const char* program, const ProgramPlace& place) {
+    return SamePath(program, place.path) || SamePath(program, place.finalPath);
+}
+
+// The program of a Run value written as this program writes it: the quoted path before " s".
+bool RunValueStartsThisFile(RegKey key, const ProgramPlace& place) {
+    char command[PROGRAM_PATH_SIZE + 8] = {};
+    uint32_t size = sizeof command - 1;
+    if (PlatformRegQueryValue(key, "Chronoplex", nullptr, command, &size) !=
+        PLATFORM_ERROR_SUCCESS) {
+        return false;
+    }
+    command[sizeof command - 1] = 0;
+    char* start = command[0] == '"' ? command + 1 : command;
+    char* end = strchr(start, command[0] == '"' ? '"' : ' ');
+    if (end != nullptr) {
+        *end = 0;
+    }
+    return StartsThisFile(start, place);
+}
+
+enum RunValueWish { RUN_VALUE_WRITE, RUN_VALUE_DELETE, RUN_VALUE_DELETE_IF_HERE };
+
+// The Run value as wished; true when a value that should have gone is still there, or may be.
+bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
+    RegKey key = 0;
+    const long opened = PlatformRegOpenKey(RUN_KEY, &key);
+    if (opened != PLATFORM_ERROR_SUCCESS) {
+        return wish != RUN_VALUE_WRITE && opened != PLATFORM_ERROR_FILE_NOT_FOUND;
+    }
+    bool left = false;
+    if (wish == RUN_VALUE_WRITE) {
+        // The path is quoted because it usually contains blanks ("Program Files"): unquoted,
+        // the system would split the command at the first blank and try to start the wrong
+        // file.
+        char command[PROGRAM_PATH_SIZE + 8];
+        snprintf(command, sizeof command, "\"%s\" s", place.finalPath);
+        PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, command,
+                            static_cast<uint32_t>(strlen(command)) + 1);
+    } else if (wish == RUN_VALUE_DELETE || RunValueStartsThisFile(key, place)) {
+        const long deleted = PlatformRegDeleteValue(key, "Chronoplex");
+        left = deleted != PLATFORM_ERROR_SUCCESS && deleted != PLATFORM_ERROR_FILE_NOT_FOUND;
+    }
+    PlatformRegCloseKey(key);
+    return left;
+}
+
+// Where the place is unsafe, an elevated start of this very file is a way past UAC, whoever
+// registered it; an automatic start of another copy is left alone, for that copy's place was
+// judged when it was chosen. A task that cannot be read back cannot be judged either.
+uint32_t RemoveAutoStartOfThisFile(const ProgramPlace& place) {
+    uint32_t left = 0;
+    LogonTaskFacts facts;
+    if (WaitForTaskRead(LOGON_TASK_NAME, &facts) == LOGON_TASK_PRESENT &&
+        StartsThisFile(facts.command, place) && !DeleteLogonTask()) {
+        left |= AUTO_START_LEFT_TASK;
+    }
+    if (SetRunValue(RUN_VALUE_DELETE_IF_HERE, place)) {
+        left |= AUTO_START_LEFT_RUN_VALUE;
+    }
+    return left;
+}
+
 // Where the logon task is registered, it alone starts the program, with UAC on or off; a Run
 // value left from an older version would start a second copy, whose "s" shows the window of
 // the first, so it is removed. Where the task is refused (no Task Scheduler 2.0, its service
-// stopped, a locked-down system), the Run value stands in as before. Removing the task never
-// fails the call: the uninstall goes on whatever the scheduler says.
-void RegisterAutoStart(bool enable) {
-    char path[PROGRAM_PATH_SIZE];
-    const bool havePath = PlatformModuleFileName(path, sizeof path) != 0;
-    char command[PROGRAM_PATH_SIZE + 8];
-    snprintf(command, sizeof command, "\"%s\" s", havePath ? path : "");
-    const uint32_t commandSize = static_cast<uint32_t>(strlen(command)) + 1;
-
-    bool taskRegistered = false;
-    if (enable) {
-        taskRegistered = havePath && RegisterLogonTask(path);
-    } else {
-        DeleteLogonTask();
+// stopped, a locked-down system), the Run value stands in as before.
+uint32_t EnableAutoStart(const ProgramPlace& place) {
+    logonTaskRefused = 0;
+    programPlaceUnsafe = 0;
+    if (place.path[0] == 0) {
+        return 0;
     }
-    logonTaskRefused = enable && !taskRegistered;
-
-    RegKey key = 0;
-    if (PlatformRegOpenKey(RUN_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
-        if (!enable || taskRegistered) {
-            PlatformRegDeleteValue(key, "Chronoplex");
-        } else if (havePath) {
-            PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, command, commandSize);
-        }
-        PlatformRegCloseKey(key);
+    if (!place.safe) {
+        programPlaceUnsafe = 1;
+        return RemoveAutoStartOfThisFile(place);
     }
+    const bool taskRegistered = RegisterLogonTask(place.finalPath);
+    logonTaskRefused = !taskRegistered;
+    return SetRunValue(taskRegistered ? RUN_VALUE_DELETE : RUN_VALUE_WRITE, place)
+               ? AUTO_START_LEFT_RUN_VALUE
+               : 0;
+}
 
-    // Without its own path the program has no uninstall command worth writing.
-    if (!havePath) {
+// Without its own path the program has no uninstall command worth writing.
+void WriteUninstallCommand(const ProgramPlace& place) {
+    if (place.path[0] == 0) {
         return;
     }
+    RegKey key = 0;
     if (PlatformRegOpenKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS &&
         PlatformRegCreateKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
         return;
     }
-    command[commandSize - 2] = 'u';
+    char command[PROGRAM_PATH_SIZE + 8];
+    snprintf(command, sizeof command, "\"%s\" u", place.path);
     PlatformRegSetValue(key, "DisplayName", REGISTRY_SZ, "Chronoplex", 11);
-    PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command, commandSize);
+    PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command,
+                        static_cast<uint32_t>(strlen(command)) + 1);
     PlatformRegCloseKey(key);
+}
+
+} // namespace
+
+void WriteUninstallEntry() {
+    ProgramPlace place = {};
+    if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
+        place.path[0] = 0;
+    }
+    WriteUninstallCommand(place);
+}
+
+// Giving the schedule up removes the automatic start wherever it points: the task is the
+// machine's, as the settings are. Removing never stops the call: the uninstall goes on
+// whatever the scheduler says, and is told what is left.
+uint32_t RegisterAutoStart(bool enable) {
+    uint32_t left = 0;
+    ProgramPlace place = {};
+    if (enable) {
+        place = FindProgramPlace();
+        left = EnableAutoStart(place);
+    } else {
+        if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
+            place.path[0] = 0;
+        }
+        logonTaskRefused = 0;
+        programPlaceUnsafe = 0;
+        if (!DeleteLogonTask()) {
+            left |= AUTO_START_LEFT_TASK;
+        }
+        if (SetRunValue(RUN_VALUE_DELETE, place)) {
+            left |= AUTO_START_LEFT_RUN_VALUE;
+        }
+    }
+    WriteUninstallCommand(place);
+    return left;
+}
+
+// Only the check runs here, no registration: a task that is already right is left as it is,
+// so a second administrator who merely starts the program takes nothing from the first, and
+// a start from an unsafe place cannot move the task there. Where the scheduler keeps only the
+// name, its existence has to do. A Run value beside a current task would start a second copy.
+void CheckAutoStart() {
+    const ProgramPlace place = FindProgramPlace();
+    if (place.path[0] == 0) {
+        return;
+    }
+    if (place.safe) {
+        LogonTaskFacts facts;
+        if (WaitForTaskRead(LOGON_TASK_NAME, &facts) == LOGON_TASK_PRESENT &&
+            LogonTaskCurrent(facts, place.finalPath)) {
+            logonTaskRefused = 0;
+            programPlaceUnsafe = 0;
+            SetRunValue(RUN_VALUE_DELETE, place);
+            return;
+        }
+    }
+    EnableAutoStart(place);
 }

@@ -42,11 +42,34 @@ uint32_t ReadSampleSpacing();
 // program at logon only where UAC is off. Cleared when the task was registered or the
 // automatic start removed.
 extern uint8_t logonTaskRefused;
+// Set when the last request for the automatic start found the program where a standard user
+// can change it (platform/program_place.h), so that neither the task nor the Run value was
+// written. Cleared by a request from a safe place, and when the automatic start is removed.
+extern uint8_t programPlaceUnsafe;
 
-// Writes or removes the automatic start at logon, and rewrites the uninstall entry. The
-// automatic start is the logon task, or the Run value where the task cannot be registered;
-// never both, so that one logon starts one copy. Failures are silent.
-void RegisterAutoStart(bool enable);
+// What the removal of the automatic start could not remove (bits).
+constexpr uint32_t AUTO_START_LEFT_TASK = 1;
+constexpr uint32_t AUTO_START_LEFT_RUN_VALUE = 2;
+
+// Writes or removes the automatic start at logon, and rewrites the uninstall entry. Called when
+// a schedule is chosen or given up, and by the uninstall; never at every start (see
+// CheckAutoStart). The automatic start is the logon task, or the Run value where the task
+// cannot be registered; never both, so that one logon starts one copy; and neither where the
+// program's place is unsafe, where a task or Run value that starts this very file is removed
+// instead. Both start the program's final path (links and junctions resolved). Returns the
+// AUTO_START_LEFT_ bits of what should have gone and could not; nothing else is reported.
+uint32_t RegisterAutoStart(bool enable);
+
+// Writes the entry in the system's list of installed programs: "DisplayName" and the
+// "UninstallString" (the program's path, quoted, and u). Every start writes it, as does
+// RegisterAutoStart; failures are silent.
+void WriteUninstallEntry();
+
+// The check at a start with a schedule set, made after the window is up: where the logon
+// task is missing or stale (another program path, a task of one user, another principal), it
+// is registered again as RegisterAutoStart(true) would; where it is current, nothing is
+// written. From an unsafe place nothing is registered and what starts this file is removed.
+void CheckAutoStart();
 
 // Puts this module's globals back to their start values (for tests).
 void ResetSettingsGlobals();

@@ -133,11 +133,11 @@ long WaitForTaskDelete(const char* name) {
     return result;
 }
 
-bool WaitForTaskExists(const char* name) {
+LogonTaskPresence WaitForTaskRead(const char* name, LogonTaskFacts* facts) {
     BeginWait();
-    const bool exists = PlatformLogonTaskExists(name);
+    const LogonTaskPresence presence = PlatformReadLogonTask(name, facts);
     EndWait();
-    return exists;
+    return presence;
 }
 
 void OnOutsideMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {

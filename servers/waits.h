@@ -16,6 +16,7 @@
 #pragma once
 #include <cstdint>
 
+#include "platform/logon_task.h"
 #include "platform/window.h"
 
 // The window that the engine's notices, posted messages and timers go to, and that the queue
@@ -34,7 +35,7 @@ bool WaitForTray(uint32_t action, const void* record);
 bool WaitForCopy(WindowHandle copy, uint32_t command, uint32_t timeoutMs);
 long WaitForTaskRegister(const char* name, const char* xml);
 long WaitForTaskDelete(const char* name);
-bool WaitForTaskExists(const char* name);
+LogonTaskPresence WaitForTaskRead(const char* name, LogonTaskFacts* facts);
 
 // True while one of the waits above is under way, on any level.
 bool InsideWait();

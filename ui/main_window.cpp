@@ -28,6 +28,14 @@ static const char CORRECT_ON_LAUNCH_NOTE[] =
     "the system tray during the ten seconds it appears there.\n\nDo you still want to use this "
     "option?";
 
+// "Copy", not "move": a file moved within one volume keeps its owner, the user who moved it.
+static const char UNSAFE_PLACE_NOTE[] =
+    "Chronoplex starts itself at logon with administrator rights only from a folder that only "
+    "administrators can change, and the folder it was started from is not one.\n\nTo have it "
+    "start at logon, copy chronoplex.exe into a new folder under Program Files (Windows asks "
+    "for an administrator's consent), start it from there and choose the schedule again.  Until "
+    "then the schedule goes on each time you start Chronoplex yourself.";
+
 static const char LOGON_TASK_NOTE[] =
     "Windows' Task Scheduler did not accept Chronoplex's task for starting at logon, so "
     "Chronoplex can start itself at logon only while User Account Control is off.\n\nIf it is "
@@ -139,7 +147,7 @@ void InitMainWindow() {
                         MAKELPARAM(0, SCHEDULE_LAST_POSITION));
     ReadSetting("Schedule", &scheduleIndex, sizeof scheduleIndex);
     SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_SETPOS, TRUE, scheduleIndex);
-    ApplySchedule();
+    InitSchedule();
 
     CheckDlgButton(window, IDC_CORRECT_ON_LAUNCH, correctOnLaunch ? BST_CHECKED : BST_UNCHECKED);
     ReadSetting("Offset", &userOffsetMs, sizeof userOffsetMs);
@@ -211,21 +219,24 @@ static void OnShowWindow(HWND window, bool shown) {
 
 // ---- the controls ----
 
-// The Run value that stands in for a refused logon task starts nothing where UAC is on, and
-// then the schedule would stop at every logon without a word. Said once per run of the
-// program, when someone is there to read it: after choosing a schedule.
+// Where the program's place is unsafe nothing starts it at logon, and the Run value that
+// stands in for a refused logon task starts nothing where UAC is on: either way the schedule
+// would stop at every logon without a word. Said once per run of the program, when someone is
+// there to read it: after choosing a schedule.
 static void OnScheduleScroll(HWND window) {
     static bool logonNoticePosted = false;
     OnScheduleSlider(
         static_cast<int32_t>(SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0)));
-    if (logonTaskRefused && scheduleIndex != 0 && !logonNoticePosted) {
+    if ((programPlaceUnsafe || logonTaskRefused) && scheduleIndex != 0 && !logonNoticePosted) {
         logonNoticePosted = true;
-        PostMessageA(window, WM_LOGON_NOTICE, 0, 0);
+        PostMessageA(window, WM_LOGON_NOTICE, programPlaceUnsafe ? LOGON_NOTICE_UNSAFE_PLACE : 0,
+                     0);
     }
 }
 
-static void OnLogonNotice(HWND window) {
-    WaitForBox(window, LOGON_TASK_NOTE, "Note!", MB_OK | MB_ICONINFORMATION);
+static void OnLogonNotice(HWND window, WPARAM kind) {
+    WaitForBox(window, kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE : LOGON_TASK_NOTE,
+               "Note!", MB_OK | MB_ICONINFORMATION);
 }
 
 // Whatever was typed is stored as the value it means and shown back in the normal form.
@@ -328,7 +339,10 @@ void HandleOutsideMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
         OnClose(window);
         break;
     case WM_LOGON_NOTICE:
-        OnLogonNotice(window);
+        OnLogonNotice(window, wParam);
+        break;
+    case WM_CHECK_AUTO_START:
+        OnCheckAutoStart();
         break;
     default:
         HandleEngineMessage(message, wParam, lParam);
@@ -344,8 +358,8 @@ static bool IsExit(UINT message, WPARAM wParam) {
     return message == WM_COMMAND && LOWORD(wParam) == ID_EXIT;
 }
 
-// Commands, the tray icon's clicks, the close box and the note posted after a drag of the
-// slider may arrive inside one of our waits; they go through the queue of servers/waits.h,
+// Commands, the tray icon's clicks, the close box, the note posted after a drag of the slider
+// and the check of the automatic start posted at start-up may arrive inside one of our waits; they go through the queue of servers/waits.h,
 // which hands them back here (HandleOutsideMessage) once nothing of ours waits. So does the
 // exit, which also closes our boxes and menus; the end of the session stops the run at once,
 // since Windows may end the process when its handler returns.
@@ -387,6 +401,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_CLOSE:
     case WM_LOGON_NOTICE:
+    case WM_CHECK_AUTO_START:
         OnOutsideMessage(message, wParam, lParam);
         return TRUE;
     case WM_TRAY_NOTIFY:

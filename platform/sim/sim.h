@@ -114,17 +114,27 @@ void SimSetModuleFileName(const char* path);
 void SimResetRegistry();
 
 // ---- Task Scheduler ----
-// The root folder starts without tasks; the user who runs the program is "CHRONO-PC\\Ana".
-// Registering stores the task's name and definition (replacing a task of the same name);
-// deleting a task that is not there succeeds, as on the platform.
-enum SimTaskOp { SIM_TASK_REGISTER, SIM_TASK_DELETE, SIM_TASK_OP_COUNT };
-// Fails every later call of the operation with error (a failed HRESULT); 0 clears.
+// The root folder starts without tasks. Registering stores the task's name and definition
+// (replacing a task of the same name) with the group logon type; deleting a task that is not
+// there succeeds, as on the platform. Reading a task gives back what its definition says.
+enum SimTaskOp { SIM_TASK_REGISTER, SIM_TASK_DELETE, SIM_TASK_READ, SIM_TASK_OP_COUNT };
+// Fails every later call of the operation with error (a failed HRESULT; a failed read answers
+// that the scheduler cannot say); 0 clears.
 void SimLogonTaskFail(SimTaskOp op, long error);
 // The stored definition of the named task, or null when there is none.
 const char* SimLogonTaskXml(const char* name);
 int SimLogonTaskCount(); // tasks in the root folder
-// Null makes the platform fail to give the user's name.
-void SimSetUserName(const char* name);
+// True when the named task was registered with the group logon type.
+bool SimLogonTaskGroupLogon(const char* name);
+// As Wine's scheduler: a task read back gives its existence and nothing of its definition.
+void SimLogonTaskNameOnly(bool nameOnly);
+// Calls into the Task Scheduler since reset: registrations, deletions and reads.
+int SimLogonTaskCallCount();
+
+// ---- program place ----
+// Whether the program's place counts as safe (platform/program_place.h), and its final path;
+// a null path gives the program's own path as its final path. Initially safe.
+void SimSetProgramPlace(bool safe, const char* finalPath = nullptr);
 
 // ---- network ----
 // Scripted time servers and name lookups. Every outcome reaches the logic as a message posted

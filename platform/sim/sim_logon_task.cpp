@@ -1,9 +1,12 @@
-// The simulated Task Scheduler: the root folder's tasks in fixed arrays, failures on demand,
-// and the user who runs the program.
+// The simulated Task Scheduler: the root folder's tasks in fixed arrays, failures on demand, and
+// what a registered task says about itself, read from its definition as the platform would;
+// and the simulated answer about the program's place.
 #include <cstdio>
 #include <cstring>
 
 #include "platform/logon_task.h"
+#include "platform/program_place.h"
+#include "platform/registry.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_internal.h"
 
@@ -17,10 +20,9 @@ constexpr int TASK_COUNT = 4;
 constexpr size_t TASK_NAME_SIZE = 64;
 constexpr size_t TASK_XML_SIZE = 16384;
 
-const char DEFAULT_USER[] = "CHRONO-PC\\Ana";
-
 struct Task {
     bool used;
+    bool groupLogon; // registered with the group logon type
     char name[TASK_NAME_SIZE];
     char xml[TASK_XML_SIZE];
 };
@@ -28,8 +30,11 @@ struct Task {
 struct Scheduler {
     Task tasks[TASK_COUNT];
     long failures[SIM_TASK_OP_COUNT];
-    bool userMissing;
-    char user[300];
+    bool nameOnly;
+    int calls;
+    bool placeUnsafe;
+    bool finalPathSet;
+    char finalPath[TASK_NAME_SIZE * 5];
 };
 
 Scheduler scheduler;
@@ -62,11 +67,63 @@ bool ValidName(const char* name) {
            strlen(name) < TASK_NAME_SIZE;
 }
 
+// The text of the first element of that name inside the section that begins with within
+// (or anywhere when within is null), with the markup's five entities taken back; empty when
+// there is none or it does not fit.
+void ElementText(const char* xml, const char* within, const char* element, char* out, size_t size) {
+    out[0] = 0;
+    const char* from = within != nullptr ? strstr(xml, within) : xml;
+    char open[64], close[64];
+    snprintf(open, sizeof open, "<%s>", element);
+    snprintf(close, sizeof close, "</%s>", element);
+    const char* start = from != nullptr ? strstr(from, open) : nullptr;
+    const char* end = start != nullptr ? strstr(start, close) : nullptr;
+    if (end == nullptr) {
+        return;
+    }
+    static const char* const ENTITIES[][2] = {
+        {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&apos;", "'"}};
+    size_t used = 0;
+    for (const char* p = start + strlen(open); p < end && used + 1 < size;) {
+        char c = *p++;
+        if (c == '&') {
+            for (const auto& e : ENTITIES) {
+                if (strncmp(p - 1, e[0], strlen(e[0])) == 0) {
+                    c = e[1][0];
+                    p += strlen(e[0]) - 1;
+                    break;
+                }
+            }
+        }
+        out[used++] = c;
+    }
+    out[used] = 0;
+}
+
 } // namespace
 
 void SimResetLogonTasks() {
     memset(&scheduler, 0, sizeof scheduler);
-    snprintf(scheduler.user, sizeof scheduler.user, "%s", DEFAULT_USER);
+}
+
+void SimLogonTaskNameOnly(bool nameOnly) {
+    scheduler.nameOnly = nameOnly;
+}
+
+int SimLogonTaskCallCount() {
+    return scheduler.calls;
+}
+
+bool SimLogonTaskGroupLogon(const char* name) {
+    const Task* t = name != nullptr ? FindTask(name) : nullptr;
+    return t != nullptr && t->groupLogon;
+}
+
+void SimSetProgramPlace(bool safe, const char* finalPath) {
+    scheduler.placeUnsafe = !safe;
+    scheduler.finalPathSet = finalPath != nullptr;
+    snprintf(scheduler.finalPath, sizeof scheduler.finalPath, "%s",
+             finalPath != nullptr ? finalPath : "");
 }
 
 void SimLogonTaskFail(SimTaskOp op, long error) {
@@ -88,15 +145,11 @@ int SimLogonTaskCount() {
     return n;
 }
 
-void SimSetUserName(const char* name) {
-    scheduler.userMissing = name == nullptr;
-    snprintf(scheduler.user, sizeof scheduler.user, "%s", name != nullptr ? name : "");
-}
-
 // ---- platform Task Scheduler ----
 
 long PlatformRegisterLogonTask(const char* name, const char* xml) {
     SimRunWaitHook(SIM_WAIT_TASK);
+    scheduler.calls++;
     if (scheduler.failures[SIM_TASK_REGISTER] != 0) {
         return scheduler.failures[SIM_TASK_REGISTER];
     }
@@ -116,6 +169,7 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
         return SIM_E_OUTOFMEMORY;
     }
     t->used = true;
+    t->groupLogon = true;
     snprintf(t->name, sizeof t->name, "%s", name);
     snprintf(t->xml, sizeof t->xml, "%s", xml);
     return 0;
@@ -123,6 +177,7 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
 
 long PlatformDeleteLogonTask(const char* name) {
     SimRunWaitHook(SIM_WAIT_TASK);
+    scheduler.calls++;
     if (scheduler.failures[SIM_TASK_DELETE] != 0) {
         return scheduler.failures[SIM_TASK_DELETE];
     }
@@ -135,20 +190,45 @@ long PlatformDeleteLogonTask(const char* name) {
     return 0;
 }
 
-bool PlatformLogonTaskExists(const char* name) {
+LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts) {
     SimRunWaitHook(SIM_WAIT_TASK);
-    return ValidName(name) && FindTask(name) != nullptr;
+    scheduler.calls++;
+    memset(facts, 0, sizeof *facts);
+    if (scheduler.failures[SIM_TASK_READ] != 0) {
+        return LOGON_TASK_UNKNOWN;
+    }
+    const Task* t = ValidName(name) ? FindTask(name) : nullptr;
+    if (t == nullptr) {
+        return LOGON_TASK_ABSENT;
+    }
+    if (scheduler.nameOnly) {
+        return LOGON_TASK_PRESENT;
+    }
+    ElementText(t->xml, "<Exec>", "Command", facts->command, sizeof facts->command);
+    ElementText(t->xml, "<Principal", "GroupId", facts->groupSid, sizeof facts->groupSid);
+    char text[LOGON_TASK_TEXT_SIZE];
+    ElementText(t->xml, "<Principal", "UserId", text, sizeof text);
+    facts->forUser = text[0] != 0;
+    ElementText(t->xml, "<Principal", "RunLevel", text, sizeof text);
+    facts->highest = strcmp(text, "HighestAvailable") == 0;
+    facts->groupLogon = t->groupLogon;
+    return LOGON_TASK_PRESENT;
 }
 
-bool PlatformCurrentUserName(char* out, uint32_t size) {
-    const size_t length = strlen(scheduler.user);
+// ---- platform program place ----
+
+bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
     if (size == 0) {
         return false;
     }
-    if (scheduler.userMissing || length == 0 || length >= size) {
-        out[0] = 0;
+    finalPath[0] = 0;
+    if (scheduler.finalPathSet) {
+        if (strlen(scheduler.finalPath) >= size) {
+            return false;
+        }
+        snprintf(finalPath, size, "%s", scheduler.finalPath);
+    } else if (PlatformModuleFileName(finalPath, size) == 0) {
         return false;
     }
-    memcpy(out, scheduler.user, length + 1);
-    return true;
+    return !scheduler.placeUnsafe && finalPath[0] != 0;
 }

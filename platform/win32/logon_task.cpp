@@ -1,10 +1,11 @@
-// The Task Scheduler 2.0 through its COM interface ITaskService, and the user's name.
+// The Task Scheduler 2.0 through its COM interface ITaskService.
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <sddl.h>
 #include <taskschd.h>
-#define SECURITY_WIN32
-#include <secext.h>
+
+#include <cstring>
 
 #include "platform/logon_task.h"
 
@@ -85,8 +86,9 @@ class TaskRoot {
 
 } // namespace
 
-// No user, password or security descriptor is given: the definition's principal says who runs
-// the task, and an interactive token needs no password.
+// The group is given as the user of the registration too, by its SID: with the group logon
+// type that is who the task is for, and a SID reads the same in every language of Windows.
+// No password or security descriptor: a group task needs none.
 long PlatformRegisterLogonTask(const char* name, const char* xml) {
     TaskRoot root;
     if (root.Folder() == nullptr) {
@@ -94,19 +96,25 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
     }
     BSTR taskName = AnsiToBstr(name);
     BSTR definition = AnsiToBstr(xml);
+    BSTR group = AnsiToBstr(ADMINISTRATORS_SID);
     HRESULT result = E_OUTOFMEMORY;
-    if (taskName != nullptr && definition != nullptr) {
+    if (taskName != nullptr && definition != nullptr && group != nullptr) {
         VARIANT none;
         VariantInit(&none);
+        VARIANT user;
+        VariantInit(&user);
+        user.vt = VT_BSTR;
+        user.bstrVal = group;
         IRegisteredTask* task = nullptr;
-        result = root.Folder()->RegisterTask(taskName, definition, TASK_CREATE_OR_UPDATE, none,
-                                             none, TASK_LOGON_INTERACTIVE_TOKEN, none, &task);
+        result = root.Folder()->RegisterTask(taskName, definition, TASK_CREATE_OR_UPDATE, user,
+                                             none, TASK_LOGON_GROUP, none, &task);
         if (task != nullptr) {
             task->Release();
         }
     }
     SysFreeString(taskName);
     SysFreeString(definition);
+    SysFreeString(group);
     return SUCCEEDED(result) ? 0 : result;
 }
 
@@ -124,37 +132,114 @@ long PlatformDeleteLogonTask(const char* name) {
     return SUCCEEDED(result) ? 0 : result;
 }
 
-bool PlatformLogonTaskExists(const char* name) {
+namespace {
+
+// The text into out as ANSI; empty when it is absent or does not fit.
+void BstrToAnsi(BSTR text, char* out, int size) {
+    out[0] = 0;
+    if (text != nullptr &&
+        WideCharToMultiByte(CP_ACP, 0, text, -1, out, size, nullptr, nullptr) == 0) {
+        out[0] = 0;
+    }
+}
+
+// A group as its SID text. The scheduler gives back what it was given, or the group's name.
+void GroupSid(BSTR group, char* out, int size) {
+    out[0] = 0;
+    if (group == nullptr || group[0] == 0) {
+        return;
+    }
+    if (wcsncmp(group, L"S-1-", 4) == 0) {
+        BstrToAnsi(group, out, size);
+        return;
+    }
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof sid;
+    wchar_t domain[256];
+    DWORD domainSize = sizeof domain / sizeof domain[0];
+    SID_NAME_USE use;
+    char* text = nullptr;
+    if (LookupAccountNameW(nullptr, group, sid, &sidSize, domain, &domainSize, &use) &&
+        ConvertSidToStringSidA(sid, &text)) {
+        if (strlen(text) < static_cast<size_t>(size)) {
+            strcpy(out, text);
+        }
+        LocalFree(text);
+    }
+}
+
+void ReadAction(ITaskDefinition* definition, LogonTaskFacts* facts) {
+    IActionCollection* actions = nullptr;
+    LONG count = 0;
+    if (FAILED(definition->get_Actions(&actions)) || actions == nullptr) {
+        return;
+    }
+    IAction* action = nullptr;
+    if (SUCCEEDED(actions->get_Count(&count)) && count >= 1 &&
+        SUCCEEDED(actions->get_Item(1, &action)) && action != nullptr) {
+        IExecAction* exec = nullptr;
+        if (SUCCEEDED(action->QueryInterface(IID_IExecAction, reinterpret_cast<void**>(&exec))) &&
+            exec != nullptr) {
+            BSTR path = nullptr;
+            if (SUCCEEDED(exec->get_Path(&path))) {
+                BstrToAnsi(path, facts->command, sizeof facts->command);
+            }
+            SysFreeString(path);
+            exec->Release();
+        }
+        action->Release();
+    }
+    actions->Release();
+}
+
+void ReadPrincipal(ITaskDefinition* definition, LogonTaskFacts* facts) {
+    IPrincipal* principal = nullptr;
+    if (FAILED(definition->get_Principal(&principal)) || principal == nullptr) {
+        return;
+    }
+    BSTR text = nullptr;
+    if (SUCCEEDED(principal->get_GroupId(&text))) {
+        GroupSid(text, facts->groupSid, sizeof facts->groupSid);
+    }
+    SysFreeString(text);
+    text = nullptr;
+    if (SUCCEEDED(principal->get_UserId(&text))) {
+        facts->forUser = text != nullptr && text[0] != 0;
+    }
+    SysFreeString(text);
+    TASK_LOGON_TYPE logonType = TASK_LOGON_NONE;
+    facts->groupLogon =
+        SUCCEEDED(principal->get_LogonType(&logonType)) && logonType == TASK_LOGON_GROUP;
+    TASK_RUNLEVEL_TYPE level = TASK_RUNLEVEL_LUA;
+    facts->highest = SUCCEEDED(principal->get_RunLevel(&level)) && level == TASK_RUNLEVEL_HIGHEST;
+    principal->Release();
+}
+
+} // namespace
+
+LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts) {
+    memset(facts, 0, sizeof *facts);
     TaskRoot root;
     if (root.Folder() == nullptr) {
-        return false;
+        return LOGON_TASK_UNKNOWN;
     }
     BSTR taskName = AnsiToBstr(name);
     IRegisteredTask* task = nullptr;
-    const HRESULT result =
+    const HRESULT found =
         taskName != nullptr ? root.Folder()->GetTask(taskName, &task) : E_OUTOFMEMORY;
     SysFreeString(taskName);
-    if (task != nullptr) {
-        task->Release();
+    if (FAILED(found) || task == nullptr) {
+        return found == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+                       found == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)
+                   ? LOGON_TASK_ABSENT
+                   : LOGON_TASK_UNKNOWN;
     }
-    return SUCCEEDED(result) && task != nullptr;
-}
-
-// The two calls count differently: the extended one gives the length without the terminating
-// zero, the plain one with it.
-bool PlatformCurrentUserName(char* out, uint32_t size) {
-    if (size == 0) {
-        return false;
+    ITaskDefinition* definition = nullptr;
+    if (SUCCEEDED(task->get_Definition(&definition)) && definition != nullptr) {
+        ReadAction(definition, facts);
+        ReadPrincipal(definition, facts);
+        definition->Release();
     }
-    ULONG extendedSize = size;
-    if (GetUserNameExA(NameSamCompatible, out, &extendedSize) && extendedSize < size &&
-        out[0] != 0) {
-        return true;
-    }
-    DWORD plainSize = size;
-    if (GetUserNameA(out, &plainSize) && plainSize <= size && out[0] != 0) {
-        return true;
-    }
-    out[0] = 0;
-    return false;
+    task->Release();
+    return LOGON_TASK_PRESENT;
 }

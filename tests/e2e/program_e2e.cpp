@@ -42,7 +42,8 @@ enum Op {
     Servers,        // text: blank-separated names for slots 0, 1, ...
     SetDword,       // text: value name, n: the value
     SetByte,        // text: value name, n: the value, m: stored that many times (0: once)
-    Start,          // text: the argument text; env: a fault for chronoplex_faults.exe, or null
+    Start,          // text: the argument text; env: faults for chronoplex_faults.exe ("NAME=VALUE",
+                    // several separated by blanks), or null for chronoplex.exe
     AwaitWindow,    // n: 1 when it must be visible, 0 hidden
     Box,            // text: caption; env: start of its text; n: the button that answers it,
                     // or 0 to leave it open
@@ -56,8 +57,10 @@ enum Op {
     Running,        // n: the start whose process must still be running
     NoWindow,       // the program shows no window
     Status,         // n: slot, m: stored status (STATUS_UNSET: no stored value)
-    Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present)
-    Task,           // n: 1 when the logon task "Chronoplex" must exist, 0 when it must not
+    Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present), within 5 s
+    Task,           // n: 1 when the logon task "Chronoplex" must exist, 0 when it must not,
+                    // within 5 s (the program checks it after its window is up)
+    RunValue,       // the Run value "Chronoplex" set to start chronoplex.exe with s
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
     Spacing,        // n connections logged by 127.0.8.20, each m ms or more after the last
@@ -88,6 +91,16 @@ const char UNINSTALLED[] = "Uninstall complete.  Now delete Chronoplex files.";
 const char NO_PRIVILEGE[] = "You do not have privileges to set the system time.";
 // The Task Scheduler's service disabled, as the platform reports it.
 const char TASK_REFUSED[] = "CHRONOPLEX_FAULT_TASK=0x80070422";
+// Under Wine no place is safe for an elevated start (every file reads as the user's own);
+// the scenarios that need a registered task say that the place is safe.
+const char SAFE_PLACE[] = "CHRONOPLEX_FAULT_SAFE_PLACE=1";
+const char SAFE_PLACE_TASK_REFUSED[] =
+    "CHRONOPLEX_FAULT_SAFE_PLACE=1 CHRONOPLEX_FAULT_TASK=0x80070422";
+const char TASK_LEFT[] = "Uninstall incomplete.  Windows' Task Scheduler did not let Chronoplex "
+                         "remove its task \"Chronoplex\"";
+const char UNSAFE_PLACE_NOTE[] =
+    "Chronoplex starts itself at logon with administrator rights only from a folder that only "
+    "administrators can change";
 
 constexpr int VERSION = 0x20003;
 constexpr int OK = 1, CANCEL = 2;
@@ -115,29 +128,38 @@ const Scenario SCENARIOS[] = {
         {Value, "S|Version", "0x20003"}, {Value, "S|Server057", "*"}, {Value, "S|Server058", ""},
         {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "*"},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
-    // The Task Scheduler takes the logon task, so no Run value is written beside it.
+    // The Task Scheduler takes the logon task, so no Run value is written beside it. A start
+    // with a schedule stored registers a missing task once its window is up; giving the
+    // schedule up removes it.
     {"automatic start follows the schedule position", {
         {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 4},
-        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Start, "", SAFE_PLACE}, {AwaitWindow, nullptr, nullptr, 1},
         {Task, nullptr, nullptr, 1}, {Value, "R|Chronoplex", ""},
         {Value, "U|UninstallString", "* u"}, {Value, "U|DisplayName", "Chronoplex"},
-        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10},
-        {SetDword, "Schedule", nullptr, 0}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
-        {Task, nullptr, nullptr, 0}, {Value, "R|Chronoplex", ""},
-        {Value, "U|UninstallString", "* u"}, {CloseBox}, {Exits, nullptr, nullptr, 1, 10},
-        {SetDword, "Schedule", nullptr, 12}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
-        {Task, nullptr, nullptr, 1}, {Value, "R|Chronoplex", ""},
-        {CloseBox}, {Exits, nullptr, nullptr, 2, 10}}},
+        {Slide, nullptr, nullptr, 0}, {Task, nullptr, nullptr, 0}, {Value, "R|Chronoplex", ""},
+        {Value, "U|UninstallString", "* u"}, {CloseBox}, {Exits, nullptr, nullptr, 0, 10},
+        {SetDword, "Schedule", nullptr, 12}, {Start, "", SAFE_PLACE},
+        {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1},
+        {Value, "R|Chronoplex", ""}, {CloseBox}, {Exits, nullptr, nullptr, 1, 10}}},
     {"a refused logon task leaves the Run value, which the uninstall removes", {
         {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 6},
-        {Start, "", TASK_REFUSED}, {AwaitWindow, nullptr, nullptr, 1},
-        {Running, nullptr, nullptr, 0}, {Task, nullptr, nullptr, 0},
-        {Value, "R|Chronoplex", "* s"}, {Value, "U|UninstallString", "* u"},
+        {Start, "", SAFE_PLACE_TASK_REFUSED}, {AwaitWindow, nullptr, nullptr, 1},
+        {Running, nullptr, nullptr, 0}, {Value, "R|Chronoplex", "* s"},
+        {Task, nullptr, nullptr, 0}, {Value, "U|UninstallString", "* u"},
         {Slide, nullptr, nullptr, 4}, {Box, "Note!", "Windows' Task Scheduler did not", OK},
-        {Start, "u", TASK_REFUSED}, {Exits, nullptr, nullptr, 0, 10},
+        {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}, {Value, "S|Version", ""},
         {Task, nullptr, nullptr, 0}}},
+    // Under Wine the program's own folder is the user's: no elevated start may be registered
+    // for it. A Run value for it goes; choosing a schedule says why there is none.
+    {"the real program registers nothing from its user-writable place", {
+        {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 4}, {RunValue},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Value, "R|Chronoplex", ""},
+        {Task, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 6},
+        {Box, "Note!", UNSAFE_PLACE_NOTE, OK}, {Task, nullptr, nullptr, 0},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "* u"},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
     {"a second start shows the running copy", {
         {SetDword, "Version", nullptr, VERSION}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
         {Start, ""}, {Exits, nullptr, nullptr, 1, 10}, {AwaitWindow, nullptr, nullptr, 1},
@@ -150,17 +172,30 @@ const Scenario SCENARIOS[] = {
     {"with correct-on-launch a second start asks the running copy for a run", {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
         {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
-        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "u"}, {Exits, nullptr, nullptr, 1, 10},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, ""}, {Exits, nullptr, nullptr, 1, 10},
         {AwaitStatus, nullptr, nullptr, 0, 102}, {Running, nullptr, nullptr, 0},
         {Value, "S|Version", "0x20003"},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    // The uninstall is not a start: "Corregir al Ejecutar" does not turn it into a run request.
+    {"uninstall with a running copy and correct-on-launch on", {
+        {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
+        {NoSettings, nullptr, nullptr, 500}, {Value, "U|DisplayName", ""}}},
     {"uninstall ends the running copy and removes every entry", {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
-        {SetDword, "Schedule", nullptr, 6}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
-        {Task, nullptr, nullptr, 1}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
-        {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
-        {Value, "S|Version", ""}, {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""},
-        {Task, nullptr, nullptr, 0}}},
+        {SetDword, "Schedule", nullptr, 6}, {Start, "", SAFE_PLACE},
+        {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1}, {Start, "u"},
+        {Exits, nullptr, nullptr, 0, 10}, {Box, TITLE, UNINSTALLED, OK},
+        {Exits, nullptr, nullptr, 1, 10}, {Value, "S|Version", ""}, {Value, "R|Chronoplex", ""},
+        {Value, "U|DisplayName", ""}, {Task, nullptr, nullptr, 0}}},
+    {"an uninstall that cannot remove the logon task says so", {
+        {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 6},
+        {Start, "", SAFE_PLACE}, {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1},
+        {Start, "u", TASK_REFUSED}, {Exits, nullptr, nullptr, 0, 10},
+        {Box, TITLE, TASK_LEFT, OK}, {Exits, nullptr, nullptr, 1, 10},
+        {Task, nullptr, nullptr, 1}, {Value, "S|Version", ""}}},
     {"uninstall without a running copy", {
         {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 6},
         {Start, "u"}, {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 0, 10},
@@ -516,11 +551,28 @@ class Runner {
             EXPECT_EQ(StoredStatus(static_cast<int>(s.n)), s.m) << "slot " << s.n;
             break;
         case Value:
+            AwaitValue(s.text, s.env);
             ExpectValue(s.text, s.env);
             break;
         case Task:
+            WaitFor(
+                5000,
+                [](const void* wanted) {
+                    return LogonTask(false) == *static_cast<const int64_t*>(wanted);
+                },
+                &s.n);
             EXPECT_EQ(LogonTask(false), s.n) << "the logon task";
             break;
+        case RunValue: {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, RUN, &key), ERROR_SUCCESS);
+            const std::string command = '"' + ProgramPath(false) + "\" s";
+            RegSetValueExA(key, "Chronoplex", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(command.c_str()),
+                           static_cast<DWORD>(command.size() + 1));
+            RegCloseKey(key);
+            break;
+        }
         case HonestResult:
             ExpectHonest(static_cast<int>(s.n));
             break;
@@ -559,25 +611,33 @@ class Runner {
         if (letters[0] != 0) {
             commandLine += std::string(" ") + letters;
         }
-        char variable[64] = {};
-        if (fault != nullptr) {
-            snprintf(variable, sizeof variable, "%s", fault);
-            char* equals = strchr(variable, '=');
-            *equals = 0;
-            SetEnvironmentVariableA(variable, equals + 1);
-        }
+        char faults[256] = {};
+        snprintf(faults, sizeof faults, "%s", fault != nullptr ? fault : "");
+        SetFaults(faults, true);
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION info = {};
         std::string mutableLine = commandLine;
         const BOOL started = CreateProcessA(path.c_str(), &mutableLine[0], nullptr, nullptr, FALSE,
                                             0, nullptr, nullptr, &startup, &info);
-        if (fault != nullptr) {
-            SetEnvironmentVariableA(variable, nullptr);
-        }
+        SetFaults(faults, false);
         ASSERT_TRUE(started) << commandLine;
         CloseHandle(info.hThread);
         processes_[count_++] = info.hProcess;
+    }
+
+    // "NAME=VALUE NAME=VALUE": each set in this process's environment, which the program
+    // inherits, or taken out again.
+    static void SetFaults(const char* faults, bool set) {
+        char list[256];
+        snprintf(list, sizeof list, "%s", faults);
+        for (char* item = strtok(list, " "); item != nullptr; item = strtok(nullptr, " ")) {
+            char* equals = strchr(item, '=');
+            if (equals != nullptr) {
+                *equals = 0;
+                SetEnvironmentVariableA(item, set ? equals + 1 : nullptr);
+            }
+        }
     }
 
     static void AnswerBox(const char* caption, const char* textStart, int answer) {
@@ -600,6 +660,37 @@ class Runner {
         if (answer != 0) {
             PostMessageA(wanted.box, WM_COMMAND, static_cast<WPARAM>(answer), 0);
         }
+    }
+
+    // Waits up to 5 s for the value to be as expected; a check the program makes after its
+    // window is up may still be under way.
+    void AwaitValue(const char* where, const char* expected) const {
+        struct Wanted {
+            const Runner* runner;
+            const char* where;
+            const char* expected;
+        } wanted = {this, where, expected};
+        WaitFor(
+            5000,
+            [](const void* c) {
+                const Wanted* w = static_cast<const Wanted*>(c);
+                return w->runner->ValueIs(w->where, w->expected);
+            },
+            &wanted);
+    }
+
+    bool ValueIs(const char* where, const char* expected) const {
+        const char* path = where[0] == 'S' ? SETTINGS : where[0] == 'R' ? RUN : UNINSTALL;
+        const std::string actual = ReadValue(path, where + 2);
+        const std::string e = expected;
+        if (e == "*") {
+            return actual != "";
+        }
+        if (e.size() == 3 && e[0] == '*') {
+            return actual.size() >= 2 && actual.substr(actual.size() - 2) == e.substr(1) &&
+                   actual.rfind('"' + ProgramPath(lastStartFaults_) + '"', 0) == 0;
+        }
+        return actual == e;
     }
 
     // "S|name" the settings key, "R|name" the automatic start, "U|name" the uninstall entry.

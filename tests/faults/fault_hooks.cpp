@@ -9,7 +9,14 @@
 //                                  with ERROR_ACCESS_DENIED
 //   CHRONOPLEX_FAULT_TASK=N        every registration and deletion of the logon task fails
 //                                  with error N, not 0 (decimal, or hex as 0x80070422: the
-//                                  Task Scheduler's service is disabled)
+//                                  Task Scheduler's service is disabled), and reading it back
+//                                  gets no answer
+//   CHRONOPLEX_FAULT_SAFE_PLACE=1  the program's place counts as safe. Wine shows every file
+//                                  as the user's own and keeps no permissions set on it, so
+//                                  no place is safe there; the scenarios that need a
+//                                  registered task ask for this
+//
+// Several faults are given as several variables.
 #include <windows.h>
 
 #include <cstdlib>
@@ -17,6 +24,7 @@
 
 #include "platform/clock.h"
 #include "platform/logon_task.h"
+#include "platform/program_place.h"
 #include "platform/registry.h"
 
 bool RealPlatformSetSystemTime(const CivilTime& utc);
@@ -25,6 +33,8 @@ long RealPlatformRegSetValue(RegKey key, const char* name, uint32_t type, const 
 long RealPlatformRegDeleteValue(RegKey key, const char* name);
 long RealPlatformRegisterLogonTask(const char* name, const char* xml);
 long RealPlatformDeleteLogonTask(const char* name);
+LogonTaskPresence RealPlatformReadLogonTask(const char* name, LogonTaskFacts* facts);
+bool RealPlatformProgramPlaceSafe(char* finalPath, uint32_t size);
 
 static const char* Fault(const char* name) {
     const char* value = getenv(name);
@@ -69,4 +79,28 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
 long PlatformDeleteLogonTask(const char* name) {
     const long fault = TaskFault();
     return fault != 0 ? fault : RealPlatformDeleteLogonTask(name);
+}
+
+LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts) {
+    if (TaskFault() != 0) {
+        memset(facts, 0, sizeof *facts);
+        return LOGON_TASK_UNKNOWN;
+    }
+    return RealPlatformReadLogonTask(name, facts);
+}
+
+// The final path as the real check finds it, or else the path the program was started by.
+bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
+    const bool safe = RealPlatformProgramPlaceSafe(finalPath, size);
+    if (Fault("CHRONOPLEX_FAULT_SAFE_PLACE") == nullptr) {
+        return safe;
+    }
+    if (finalPath[0] == 0) {
+        const DWORD length = GetModuleFileNameA(nullptr, finalPath, size);
+        if (length == 0 || length >= size) {
+            finalPath[0] = 0;
+            return false;
+        }
+    }
+    return true;
 }

@@ -7,44 +7,45 @@
 
 namespace {
 
-// The fields that decide when, as whom and how the task starts the program, for a few paths
-// and users; the markup's five special characters are escaped in both. A definition that does
-// not fit leaves an empty text and nothing past the buffer.
+// The fields that decide when, for whom and how the task starts the program, for a few paths;
+// the markup's five special characters are escaped. The trigger and the principal name no
+// user: the task is the administrators' group's. A definition that does not fit leaves an
+// empty text and nothing past the buffer.
 TEST(LogonTask, Definition) {
     const std::string longPath = "C:\\" + std::string(1500, '&') + ".exe"; // 7500 escaped
+    const std::string longest = "C:\\" + std::string(256, '\'');           // 260, all escaped
     const struct {
         const char* path;
-        const char* user;
         bool fits;
         const char* pathXml;
-        const char* userXml;
     } cases[] = {
-        {"C:\\Program Files\\Chronoplex\\chronoplex.exe", "CHRONO-PC\\Ana", true,
-         "C:\\Program Files\\Chronoplex\\chronoplex.exe", "CHRONO-PC\\Ana"},
-        {"D:\\Tom & Jerry's <tools>\\\"x\".exe", "R&D\\O'Neil <\"admin\">", true,
-         "D:\\Tom &amp; Jerry&apos;s &lt;tools&gt;\\&quot;x&quot;.exe",
-         "R&amp;D\\O&apos;Neil &lt;&quot;admin&quot;&gt;"},
-        {"chronoplex.exe", "ana", true, "chronoplex.exe", "ana"},
-        {longPath.c_str(), "CHRONO-PC\\Ana", false, "", ""},
+        {"C:\\Program Files\\Chronoplex\\chronoplex.exe", true,
+         "C:\\Program Files\\Chronoplex\\chronoplex.exe"},
+        {"D:\\Tom & Jerry's <tools>\\\"x\".exe", true,
+         "D:\\Tom &amp; Jerry&apos;s &lt;tools&gt;\\&quot;x&quot;.exe"},
+        {"chronoplex.exe", true, "chronoplex.exe"},
+        {longest.c_str(), true, nullptr},
+        {longPath.c_str(), false, ""},
     };
     for (const auto& c : cases) {
         char area[LOGON_TASK_XML_SIZE + 8];
         memset(area, 0x5A, sizeof area);
-        EXPECT_EQ(BuildLogonTaskXml(area, LOGON_TASK_XML_SIZE, c.path, c.user), c.fits) << c.path;
+        EXPECT_EQ(BuildLogonTaskXml(area, LOGON_TASK_XML_SIZE, c.path), c.fits) << c.path;
         EXPECT_EQ(memcmp(area + LOGON_TASK_XML_SIZE, "ZZZZZZZZ", 8), 0) << c.path;
         const std::string xml = area;
         if (!c.fits) {
             EXPECT_EQ(xml, "") << c.path;
             continue;
         }
-        const std::string user = c.userXml, path = c.pathXml;
+        if (c.pathXml == nullptr) {
+            continue;
+        }
+        const std::string path = c.pathXml;
         for (const std::string& field :
              {std::string("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<Task version="),
-              "<LogonTrigger>\n      <Enabled>true</Enabled>\n      <UserId>" + user + "</",
-              "<Principal id=\"Author\">\n      <UserId>" + user +
-                  "</UserId>\n"
-                  "      <LogonType>InteractiveToken</LogonType>\n"
-                  "      <RunLevel>HighestAvailable</RunLevel>",
+              std::string("<LogonTrigger>\n      <Enabled>true</Enabled>\n    </LogonTrigger>"),
+              std::string("<Principal id=\"Author\">\n      <GroupId>S-1-5-32-544</GroupId>\n"
+                          "      <RunLevel>HighestAvailable</RunLevel>\n    </Principal>"),
               std::string("<MultipleInstancesPolicy>IgnoreNew</"),
               std::string("<DisallowStartIfOnBatteries>false</"),
               std::string("<StopIfGoingOnBatteries>false</"),
@@ -54,11 +55,52 @@ TEST(LogonTask, Definition) {
                   "</Task>\n"}) {
             EXPECT_NE(xml.find(field), std::string::npos) << field;
         }
+        EXPECT_EQ(xml.find("UserId"), std::string::npos) << c.path;
+        EXPECT_EQ(xml.find("LogonType"), std::string::npos) << c.path;
         if (path != c.path) {
             EXPECT_EQ(xml.find(c.path), std::string::npos) << "unescaped " << c.path;
-            EXPECT_EQ(xml.find(c.user), std::string::npos) << "unescaped " << c.user;
         }
     }
+}
+
+// Whether a task read back is the one this program would register now.
+TEST(LogonTask, CurrentOrStale) {
+    const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+    const LogonTaskFacts current = {"C:\\Program Files\\Chronoplex\\chronoplex.exe", "S-1-5-32-544",
+                                    false, true, true};
+    const struct {
+        const char* what;
+        void (*change)(LogonTaskFacts&);
+        bool current;
+    } cases[] = {
+        {"as registered", [](LogonTaskFacts&) {}, true},
+        {"the path in another case",
+         [](LogonTaskFacts& f) {
+             strcpy(f.command, "c:\\PROGRAM FILES\\chronoplex\\CHRONOPLEX.EXE");
+         },
+         true},
+        {"known by its name only", [](LogonTaskFacts& f) { memset(&f, 0, sizeof f); }, true},
+        {"another copy", [](LogonTaskFacts& f) { strcpy(f.command, "C:\\Users\\ana\\x.exe"); },
+         false},
+        {"a longer path", [](LogonTaskFacts& f) { strcat(f.command, "x"); }, false},
+        {"an older version's task of one user",
+         [](LogonTaskFacts& f) {
+             f.forUser = true;
+             f.groupSid[0] = 0;
+             f.groupLogon = false;
+         },
+         false},
+        {"the group Users", [](LogonTaskFacts& f) { strcpy(f.groupSid, "S-1-5-32-545"); }, false},
+        {"an interactive logon", [](LogonTaskFacts& f) { f.groupLogon = false; }, false},
+        {"least privilege", [](LogonTaskFacts& f) { f.highest = false; }, false},
+    };
+    for (const auto& c : cases) {
+        LogonTaskFacts facts = current;
+        c.change(facts);
+        EXPECT_EQ(LogonTaskCurrent(facts, HERE), c.current) << c.what;
+    }
+    EXPECT_FALSE(SamePath("", ""));
+    EXPECT_FALSE(SamePath(HERE, ""));
 }
 
 } // namespace

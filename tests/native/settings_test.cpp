@@ -4,6 +4,8 @@
 
 #include "platform/registry.h"
 #include "platform/sim/sim.h"
+#include "query/schedule.h"
+#include "servers/logon_task.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
@@ -149,24 +151,35 @@ TEST_F(Settings, AutoStartQuotesThePath) {
 }
 
 // One automatic start at a time: the logon task where it registers (a Run value left by an
-// older version goes), else the Run value; neither once removed, whatever the scheduler says.
+// older version goes), else the Run value; neither once removed. What the scheduler or the
+// registry would not let go is told.
 TEST_F(Settings, AutoStartByTaskOrRunValue) {
     enum Before { NOTHING, TASK, OLD_RUN_VALUE, REFUSED };
     const struct {
         const char* what;
         Before before;
         bool enable;
-        long registerError, deleteError;
+        long registerError, deleteError, runDeleteError;
         bool task, run, refused;
+        uint32_t left;
     } cases[] = {
-        {"task registered", NOTHING, true, 0, 0, true, false, false},
-        {"task registered over an old Run value", OLD_RUN_VALUE, true, 0, 0, true, false, false},
-        {"task registered after a refusal", REFUSED, true, 0, 0, true, false, false},
-        {"task refused", NOTHING, true, E_SERVICE_DISABLED, 0, false, true, true},
-        {"task refused over an old Run value", OLD_RUN_VALUE, true, E_ACCESS, 0, false, true, true},
-        {"removed", TASK, false, 0, 0, false, false, false},
-        {"removed after a refusal", REFUSED, false, 0, 0, false, false, false},
-        {"removed, task deletion refused", TASK, false, 0, E_SERVICE_DISABLED, true, false, false},
+        {"task registered", NOTHING, true, 0, 0, 0, true, false, false, 0},
+        {"task registered over an old Run value", OLD_RUN_VALUE, true, 0, 0, 0, true, false, false,
+         0},
+        {"task registered after a refusal", REFUSED, true, 0, 0, 0, true, false, false, 0},
+        {"task refused", NOTHING, true, E_SERVICE_DISABLED, 0, 0, false, true, true, 0},
+        {"task refused over an old Run value", OLD_RUN_VALUE, true, E_ACCESS, 0, 0, false, true,
+         true, 0},
+        {"removed", TASK, false, 0, 0, 0, false, false, false, 0},
+        {"removed after a refusal", REFUSED, false, 0, 0, 0, false, false, false, 0},
+        {"removed, task deletion refused", TASK, false, 0, E_SERVICE_DISABLED, 0, true, false,
+         false, AUTO_START_LEFT_TASK},
+        {"removed, no Task Scheduler 2.0", TASK, false, 0, LOGON_TASK_NO_SCHEDULER, 0, true, false,
+         false, 0},
+        {"removed, Run value kept", REFUSED, false, 0, 0, PLATFORM_ERROR_ACCESS_DENIED, false, true,
+         false, AUTO_START_LEFT_RUN_VALUE},
+        {"removed, both kept", REFUSED, false, 0, E_ACCESS, PLATFORM_ERROR_ACCESS_DENIED, true,
+         true, false, AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
     };
     for (const auto& c : cases) {
         ResetWorld();
@@ -182,14 +195,17 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
         }
         SimLogonTaskFail(SIM_TASK_REGISTER, c.registerError);
         SimLogonTaskFail(SIM_TASK_DELETE, c.deleteError);
-        RegisterAutoStart(c.enable);
+        SimRegFail(SIM_REG_DELETE, c.runDeleteError);
+        EXPECT_EQ(RegisterAutoStart(c.enable), c.left) << c.what;
+        SimRegFail(SIM_REG_DELETE, 0);
         const char* xml = SimLogonTaskXml("Chronoplex");
         EXPECT_EQ(xml != nullptr, c.task) << c.what;
         if (xml != nullptr) {
             EXPECT_NE(strstr(xml, "<Command>C:\\Program Files\\Chronoplex\\chronoplex.exe</"),
                       nullptr)
                 << c.what;
-            EXPECT_NE(strstr(xml, "<UserId>CHRONO-PC\\Ana</"), nullptr) << c.what;
+            EXPECT_NE(strstr(xml, "<GroupId>S-1-5-32-544</"), nullptr) << c.what;
+            EXPECT_TRUE(SimLogonTaskGroupLogon("Chronoplex")) << c.what;
         }
         EXPECT_EQ(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr), c.run) << c.what;
         EXPECT_EQ(logonTaskRefused, c.refused ? 1 : 0) << c.what;
@@ -198,13 +214,108 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
         ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
         EXPECT_EQ(fakeLog.fatalCount, 0) << c.what;
     }
-    // Without the user's name there is no task either.
+    // A Run key that is there but cannot be opened may still hold the value.
     ResetWorld();
-    SimSetUserName(nullptr);
-    RegisterAutoStart(true);
-    EXPECT_EQ(SimLogonTaskCount(), 0);
-    EXPECT_TRUE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
-    EXPECT_EQ(logonTaskRefused, 1);
+    SimRegFail(SIM_REG_OPEN, PLATFORM_ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegisterAutoStart(false), AUTO_START_LEFT_RUN_VALUE);
+}
+
+// The automatic start on every path that touches it: a schedule chosen with the slider, given
+// up with it, or found stored at a start (checked once the window is up, from a posted
+// message, and never before: no Task Scheduler call until then); from a place that only
+// administrators can change, or one that a standard user can; with the scheduler taking the
+// task, refusing it, or holding a stale one (an older version's task of one user, for this
+// very file) or the current one. From an unsafe place nothing is registered, and whatever
+// starts this file is removed; another copy's task stays.
+TEST_F(Settings, AutoStartDecision) {
+    const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+    const char* const OTHER = "C:\\Program Files\\Chronoplex 2\\chronoplex.exe";
+    const char OLD_TASK[] = "<Task><Principals><Principal id=\"Author\"><UserId>PC\\Ana</UserId>"
+                            "<RunLevel>HighestAvailable</RunLevel></Principal></Principals>"
+                            "<Actions><Exec><Command>C:\\Program Files\\Chronoplex\\chronoplex.exe"
+                            "</Command></Exec></Actions></Task>";
+    enum Path { CHOSEN, GIVEN_UP, AT_START };
+    enum Task { NONE, CURRENT, STALE, OTHER_COPY };
+    const struct {
+        bool safe;
+        Path path;
+        Task before;
+        bool refuses; // the scheduler refuses registrations and deletions
+        Task after;
+        bool run, refusedNote, unsafeNote;
+    } cases[] = {
+        {true, CHOSEN, NONE, false, CURRENT, false, false, false},
+        {true, CHOSEN, NONE, true, NONE, true, true, false},
+        {true, CHOSEN, STALE, false, CURRENT, false, false, false},
+        {true, GIVEN_UP, CURRENT, false, NONE, false, false, false},
+        {true, GIVEN_UP, CURRENT, true, CURRENT, false, false, false},
+        {true, GIVEN_UP, STALE, false, NONE, false, false, false},
+        {true, AT_START, NONE, false, CURRENT, false, false, false},
+        {true, AT_START, NONE, true, NONE, true, true, false},
+        {true, AT_START, STALE, false, CURRENT, false, false, false},
+        {true, AT_START, OTHER_COPY, false, CURRENT, false, false, false},
+        {true, AT_START, CURRENT, false, CURRENT, false, false, false},
+        {false, CHOSEN, NONE, false, NONE, false, false, true},
+        {false, CHOSEN, NONE, true, NONE, false, false, true},
+        {false, CHOSEN, STALE, false, NONE, false, false, true},
+        {false, CHOSEN, OTHER_COPY, false, OTHER_COPY, false, false, true},
+        {false, GIVEN_UP, CURRENT, false, NONE, false, false, false},
+        {false, GIVEN_UP, CURRENT, true, CURRENT, false, false, false},
+        {false, GIVEN_UP, STALE, false, NONE, false, false, false},
+        {false, AT_START, NONE, false, NONE, false, false, true},
+        {false, AT_START, NONE, true, NONE, false, false, true},
+        {false, AT_START, STALE, false, NONE, false, false, true},
+        {false, AT_START, CURRENT, false, NONE, false, false, true},
+        {false, AT_START, OTHER_COPY, false, OTHER_COPY, false, false, true},
+    };
+    char current[LOGON_TASK_XML_SIZE], other[LOGON_TASK_XML_SIZE];
+    ASSERT_TRUE(BuildLogonTaskXml(current, sizeof current, HERE));
+    ASSERT_TRUE(BuildLogonTaskXml(other, sizeof other, OTHER));
+    const char* const XML[] = {nullptr, current, OLD_TASK, other};
+    int row = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "row " << row++);
+        ResetWorld();
+        SimSetProgramPlace(c.safe);
+        if (c.before != NONE) {
+            ASSERT_EQ(PlatformRegisterLogonTask("Chronoplex", XML[c.before]), 0);
+        }
+        // A Run value for this file, left by a start where the task was refused.
+        RegKey key = 0;
+        ASSERT_EQ(PlatformRegOpenKey(RUN_KEY, &key), 0);
+        const char runValue[] = "\"C:\\Program Files\\Chronoplex\\chronoplex.exe\" s";
+        PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, runValue, sizeof runValue);
+        PlatformRegCloseKey(key);
+        const int callsBefore = SimLogonTaskCallCount();
+        if (c.refuses) {
+            SimLogonTaskFail(SIM_TASK_REGISTER, E_SERVICE_DISABLED);
+            SimLogonTaskFail(SIM_TASK_DELETE, E_SERVICE_DISABLED);
+        }
+        scheduleIndex = c.path == CHOSEN ? 0 : 4;
+        InitSchedule();
+        EXPECT_EQ(SimLogonTaskCallCount(), callsBefore) << "the start called the scheduler";
+        SimMessage m = {};
+        const bool posted = SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START;
+        EXPECT_EQ(posted, c.path != CHOSEN);
+        if (c.path == AT_START && posted) {
+            OnCheckAutoStart();
+        } else {
+            OnScheduleSlider(c.path == CHOSEN ? 4 : 0);
+        }
+        const char* xml = SimLogonTaskXml("Chronoplex");
+        const char* expected = XML[c.after];
+        EXPECT_EQ(xml != nullptr, expected != nullptr);
+        if (xml != nullptr && expected != nullptr) {
+            EXPECT_STREQ(xml, expected);
+        }
+        if (c.path == AT_START && c.before == CURRENT && c.safe) {
+            EXPECT_EQ(SimLogonTaskCallCount(), callsBefore + 1) << "only the read";
+        }
+        EXPECT_EQ(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr), c.run);
+        EXPECT_EQ(logonTaskRefused, c.refusedNote ? 1 : 0);
+        EXPECT_EQ(programPlaceUnsafe, c.unsafeNote ? 1 : 0);
+        EXPECT_EQ(fakeLog.fatalCount, 0);
+    }
 }
 
 // The simulated registry must keep the platform's rules, or the tests above prove nothing.

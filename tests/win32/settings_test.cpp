@@ -175,9 +175,10 @@ void ExpectText(const char* path, const char* name, const std::string& text) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.data)), text) << name;
 }
 
-// Wine's Task Scheduler takes the logon task, so the automatic start is the task alone and a
-// Run value of an older version goes. (Where the task is refused, the Run value is written:
-// tests/native/settings_test.cpp and the end-to-end suite.)
+// Under Wine every file reads as the user's own, so the program's place is never safe: the
+// automatic start writes neither the task nor the Run value, and a Run value that starts this
+// file goes. The platform's task calls themselves still work: Wine takes a group task and
+// keeps its name. Giving the schedule up removes every entry.
 TEST_F(Win32Settings, AutoStartAndUninstallEntries) {
     // A real system has the Run key; a fresh prefix may not.
     HKEY run;
@@ -187,19 +188,27 @@ TEST_F(Win32Settings, AutoStartAndUninstallEntries) {
                    static_cast<DWORD>(older.size() + 1));
     RegCloseKey(run);
 
-    RegisterAutoStart(true);
-    EXPECT_TRUE(PlatformLogonTaskExists(LOGON_TASK_NAME));
+    LogonTaskFacts facts;
+    EXPECT_EQ(RegisterAutoStart(true), 0u);
+    EXPECT_EQ(PlatformReadLogonTask(LOGON_TASK_NAME, &facts), LOGON_TASK_ABSENT);
+    EXPECT_EQ(programPlaceUnsafe, 1);
     EXPECT_EQ(logonTaskRefused, 0);
     EXPECT_EQ(Query(RUN_KEY, "Chronoplex").result, ERROR_FILE_NOT_FOUND);
     ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
     ExpectText(UNINSTALL_KEY, "UninstallString", Command('u'));
 
-    RegisterAutoStart(false);
-    EXPECT_FALSE(PlatformLogonTaskExists(LOGON_TASK_NAME));
+    char xml[LOGON_TASK_XML_SIZE];
+    ASSERT_TRUE(BuildLogonTaskXml(xml, sizeof xml, "C:\\Program Files\\Chronoplex\\x.exe"));
+    EXPECT_EQ(PlatformRegisterLogonTask(LOGON_TASK_NAME, xml), 0);
+    EXPECT_EQ(PlatformReadLogonTask(LOGON_TASK_NAME, &facts), LOGON_TASK_PRESENT);
+
+    EXPECT_EQ(RegisterAutoStart(false), 0u);
+    EXPECT_EQ(PlatformReadLogonTask(LOGON_TASK_NAME, &facts), LOGON_TASK_ABSENT);
+    EXPECT_EQ(programPlaceUnsafe, 0);
     EXPECT_EQ(PlatformDeleteLogonTask(LOGON_TASK_NAME), 0); // a missing task counts as deleted
     EXPECT_EQ(Query(RUN_KEY, "Chronoplex").result, ERROR_FILE_NOT_FOUND);
     ExpectText(UNINSTALL_KEY, "UninstallString", Command('u'));
-    RegisterAutoStart(false); // removing what is gone is silent
+    EXPECT_EQ(RegisterAutoStart(false), 0u); // removing what is gone is silent
 
     ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY), ERROR_SUCCESS);
     RegisterAutoStart(false);
