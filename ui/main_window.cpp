@@ -359,10 +359,11 @@ static bool IsExit(UINT message, WPARAM wParam) {
 }
 
 // Commands, the tray icon's clicks, the close box, the note posted after a drag of the slider
-// and the check of the automatic start posted at start-up may arrive inside one of our waits; they go through the queue of servers/waits.h,
-// which hands them back here (HandleOutsideMessage) once nothing of ours waits. So does the
-// exit, which also closes our boxes and menus; the end of the session stops the run at once,
-// since Windows may end the process when its handler returns.
+// and the check of the automatic start posted at start-up may arrive inside one of our waits;
+// they go through the queue of servers/waits.h, which hands them back here
+// (HandleOutsideMessage) once nothing of ours waits. So does the exit, which also closes our
+// boxes and menus; the end of the session stops the run at once, since Windows may end the
+// process when its handler returns.
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Once a fatal error is being shown, the program only waits for its end: nothing may start
     // or change under the box. The exit still closes the box, so that an uninstall that waits
