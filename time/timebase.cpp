@@ -36,8 +36,27 @@ constexpr Ms1900 LATEST_SETTABLE_MS = static_cast<Ms1900>(INT64_MAX / 10000) - E
 // platform's dates (an absurd offset, say) is not wrapped into some other date: it fails like
 // any refusal other than the privilege.
 Ms1900 AdjustSystemClock(int64_t delta) {
+    return AdjustSystemClockFrom(RunClock{}, delta);
+}
+
+RunClock StartRunClock() {
+    const Ms1900 wall = NowMs();
+    return {wall, ReadTickMs()};
+}
+
+// A run lasts minutes, far less than the tick's 49 days; the signed difference also places a
+// tick taken a little before the run (the last connection to an address, say).
+Ms1900 RunClockAt(const RunClock& clock, TickMs tick) {
+    return clock.wall + static_cast<int32_t>(tick - clock.tick);
+}
+
+Ms1900 RunClockNow(const RunClock& clock) {
+    return clock.wall == 0 ? NowMs() : RunClockAt(clock, ReadTickMs());
+}
+
+Ms1900 AdjustSystemClockFrom(const RunClock& clock, int64_t delta) {
     PlatformSetPriorityClass(PRIORITY_CLASS_REALTIME);
-    const Ms1900 now = NowMs();
+    const Ms1900 now = RunClockNow(clock);
     bool representable =
         delta >= 0 ? now <= LATEST_SETTABLE_MS - delta : now >= -EPOCH_DISTANCE_MS - delta;
     Ms1900 t = representable ? now + delta : 0;

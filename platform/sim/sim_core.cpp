@@ -64,6 +64,8 @@ struct State {
     uint32_t boxType;
     int broadcasts;
     int destroys;
+    bool fineTimers;
+    int fineTimerRequests;
     void (*boxHook)();
     void (*broadcastHook)();
 };
@@ -363,6 +365,21 @@ void PlatformKillTimer(WindowHandle, uint32_t id) {
     if (t != nullptr) {
         t->active = false;
     }
+}
+
+void PlatformFineTimers(bool fine) {
+    if (fine && !state.fineTimers) {
+        state.fineTimerRequests++;
+    }
+    state.fineTimers = fine;
+}
+
+bool SimFineTimers() {
+    return state.fineTimers;
+}
+
+int SimFineTimerRequests() {
+    return state.fineTimerRequests;
 }
 
 void SimQueueBoxAnswer(int answer) {
