@@ -693,17 +693,16 @@ void Accuracy(const AccuracyCase& c, bool wholeSecond, int runs, uint32_t* seed)
         Add(errors, std::fabs(error));
         stored++;
     }
-    printf("figure=accuracy case=%s estimate=%s servers=%d runs=%d stored=%d answered=%d ",
-           c.label, wholeSecond ? "whole_second" : "precise", c.servers, runs, stored,
-           fewestAnswered);
+    printf("figure=accuracy case=%s estimate=%s servers=%d runs=%d stored=%d answered=%d ", c.label,
+           wholeSecond ? "whole_second" : "precise", c.servers, runs, stored, fewestAnswered);
     Sort(errors);
     if (stored > 0) {
         double sum = 0;
         for (int i = 0; i < errors.count; i++) {
             sum += errors.values[i];
         }
-        printf("mean=%.1f p95=%.1f max=%.1f bias=%.1f ", sum / errors.count,
-               Percentile(errors, 95), errors.values[errors.count - 1], signedSum / stored);
+        printf("mean=%.1f p95=%.1f max=%.1f bias=%.1f ", sum / errors.count, Percentile(errors, 95),
+               errors.values[errors.count - 1], signedSum / stored);
     } else {
         printf("mean=n/a ");
     }

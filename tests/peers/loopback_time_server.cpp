@@ -9,9 +9,9 @@
 // that a benchmark can give every run an offset of its own. READ_MS and SEND_MS (time only):
 // the clock is read READ_MS after the accept and the answer sent SEND_MS after that, a slow
 // path with the reading in its middle.
-// KIND: time (the whole seconds of the clock plus OFFSET), silent (accepts, never sends), close (accepts
-// and closes), split (two bytes, a pause, the other two), three (three bytes and close), zero
-// (four zero bytes), extra (the four bytes and four more), record (the time, and a line
+// KIND: time (the whole seconds of the clock plus OFFSET), silent (accepts, never sends), close
+// (accepts and closes), split (two bytes, a pause, the other two), three (three bytes and close),
+// zero (four zero bytes), extra (the four bytes and four more), record (the time, and a line
 // "connect ADDRESS MS" on standard output for each connection, MS on a monotonic clock).
 // ADDRESS must lie in 127.0.0.0/8.
 #include <arpa/inet.h>
