@@ -208,55 +208,32 @@ struct PreciseRow {
     int64_t maxHalf; // the largest acceptable uncertainty
 };
 
-// Seven samples 4 s apart, each later one aimed closer to where the server's second begins.
-#define AIMED(read, trip, step4, step5, step6)                                                     \
+// Seven samples 4 s apart, each later one aimed closer to where the server's second begins;
+// from the fourth on, the server's clock may have stepped.
+#define AIMED(read, trip, step3, step4, step5, step6)                                              \
     {                                                                                              \
-        {0, read, trip, 0}, {4500, read, trip, 0}, {8700, read, trip, 0}, {12760, read, trip, 0},  \
-            {16730, read, trip, step4}, {20745, read, trip, step5}, {                              \
+        {0, read, trip, 0}, {4500, read, trip, 0}, {8700, read, trip, 0},                          \
+            {12760, read, trip, step3}, {16730, read, trip, step4}, {20745, read, trip, step5}, {  \
             24748, read, trip, step6                                                               \
         }                                                                                          \
     }
 
+// clang-format off
 const PreciseRow PRECISE[] = {
     // Worked by hand: the intervals share [237, 252).
-    {"an exact server at +0.250 s", 250, 0, AIMED(1, 2, 0, 0, 0), 7, 244, 0, 8},
-    {"an exact server at -3.700 s", -3700, 0, AIMED(1, 2, 0, 0, 0), 7, -3700, 250, 500},
-    {"the local offset is added", 250, 3600000, AIMED(1, 2, 0, 0, 0), 7, 3600244, 0, 8},
-    {"a read in the middle of a 50 ms trip", 250, 0, AIMED(25, 50, 0, 0, 0), 7, 250, 25, 50},
+    {"an exact server at +0.250 s", 250, 0, AIMED(1, 2, 0, 0, 0, 0), 7, 244, 0, 8},
+    {"an exact server at -3.700 s", -3700, 0, AIMED(1, 2, 0, 0, 0, 0), 7, -3700, 250, 500},
+    {"the local offset is added", 250, 3600000, AIMED(1, 2, 0, 0, 0, 0), 7, 3600244, 0, 8},
+    {"a read in the middle of a 50 ms trip", 250, 0, AIMED(25, 50, 0, 0, 0, 0), 7, 250, 25, 50},
     // It steps its clock by 5 s between two samples: the samples on either side agree among
     // themselves, and the larger set wins.
-    {"a server that steps in the middle, the larger set first",
-     250,
-     0,
-     {{0, 1, 2, 0},
-      {4500, 1, 2, 0},
-      {8700, 1, 2, 0},
-      {12760, 1, 2, 0},
-      {16730, 1, 2, 5000},
-      {20745, 1, 2, 5000},
-      {24748, 1, 2, 5000}},
-     4,
-     250,
-     20,
-     35},
-    {"a server that steps in the middle, the larger set last",
-     250,
-     0,
-     {{0, 1, 2, 0},
-      {4500, 1, 2, 0},
-      {8700, 1, 2, 0},
-      {12760, 1, 2, 5000},
-      {16730, 1, 2, 5000},
-      {20745, 1, 2, 5000},
-      {24748, 1, 2, 5000}},
-     4,
-     5250,
-     20,
-     35},
+    {"a step after four samples", 250, 0, AIMED(1, 2, 0, 5000, 5000, 5000), 4, 250, 20, 35},
+    {"a step after three samples", 250, 0, AIMED(1, 2, 5000, 5000, 5000, 5000), 4, 5250, 20, 35},
     // An answer read 3 s before the connection (a cache, say) bounds nothing true; the other
     // six still do.
-    {"a read outside the window", 250, 0, AIMED(1, 2, 0, -3000, 0), 6, 250, 13, 20},
+    {"a read outside the window", 250, 0, AIMED(1, 2, 0, 0, -3000, 0), 6, 250, 13, 20},
 };
+// clang-format on
 
 TEST(Precise, ASampleBoundsTheCorrectionAndTheLargestAgreeingSetWins) {
     for (const PreciseRow& row : PRECISE) {
