@@ -482,8 +482,12 @@ void PrintRun(const char* figure, const RunFigures& f) {
            f.result.answered);
 }
 
+// With the older timing ("WholeSecondEstimate" 1), whose samples follow one another without an
+// aim, so that these figures compare with those taken before the precise estimate.
 void CorrectionRuns(int runs) {
     DeleteValue("Schedule");
+    const DWORD one = 1;
+    WriteValue("WholeSecondEstimate", REG_DWORD, &one, sizeof one);
     const Running program = StartSettled("");
     // The first run of a process pays for loading the socket code; it is shown on its own.
     const RunFigures first = CorrectionRun(program, SERVER_COUNT);
@@ -515,6 +519,7 @@ void CorrectionRuns(int runs) {
            PeakWorkingSetKiB(program.started.process));
     fflush(stdout);
     Stop(PROGRAM, program.started.process);
+    DeleteValue("WholeSecondEstimate");
 }
 
 // One 64-server run with the samples spaced as the program spaces them by default ("Sample
