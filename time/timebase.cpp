@@ -31,14 +31,6 @@ Ms1900 NowMs() {
 // The latest time the platform clock can hold: file times stop at 2^63 - 1.
 constexpr Ms1900 LATEST_SETTABLE_MS = static_cast<Ms1900>(INT64_MAX / 10000) - EPOCH_DISTANCE_MS;
 
-// The clock is read and set under the real-time class so that nothing runs between the read
-// and the set; the gap would otherwise be lost from the correction. A target outside the
-// platform's dates (an absurd offset, say) is not wrapped into some other date: it fails like
-// any refusal other than the privilege.
-Ms1900 AdjustSystemClock(int64_t delta) {
-    return AdjustSystemClockFrom(RunClock{}, delta);
-}
-
 RunClock StartRunClock() {
     const Ms1900 wall = NowMs();
     return {wall, ReadTickMs()};
@@ -54,6 +46,10 @@ Ms1900 RunClockNow(const RunClock& clock) {
     return clock.wall == 0 ? NowMs() : RunClockAt(clock, ReadTickMs());
 }
 
+// The clock is read and set under the real-time class so that nothing runs between the read
+// and the set; the gap would otherwise be lost from the correction. A target outside the
+// platform's dates (an absurd offset, say) is not wrapped into some other date: it fails like
+// any refusal other than the privilege.
 Ms1900 AdjustSystemClockFrom(const RunClock& clock, int64_t delta) {
     PlatformSetPriorityClass(PRIORITY_CLASS_REALTIME);
     const Ms1900 now = RunClockNow(clock);
@@ -75,6 +71,10 @@ Ms1900 AdjustSystemClockFrom(const RunClock& clock, int64_t delta) {
         FatalError("Cannot set the system time");
     }
     return t;
+}
+
+Ms1900 AdjustSystemClock(int64_t delta) {
+    return AdjustSystemClockFrom(RunClock{}, delta);
 }
 
 void FormatDateTime(Ms1900 t, char* out) {
