@@ -1,10 +1,14 @@
 // Whole-program figures: the real program measured from outside, as a user meets it, next to
 // the plainest dialog program started the same way. Runs inside the Wine prefix that
 // tools/bench-program prepares (the settings version, "SampleSpacing" 0 and 64 servers on
-// 127.0.9.2 onwards already stored; exact Time servers listening on 127.0.11.2 onwards) and
-// prints one line per figure as name=value words:
+// 127.0.9.2 onwards already stored; Time servers of a known offset listening on 127.0.11.2
+// onwards) and prints one line per figure as name=value words:
 //
 //   program_bench [IDLE_SECONDS [STARTS [RUNS [ACCURACY_RUNS]]]]   defaults 600, 7, 5 and 20
+//
+// With BENCH_PROGRAM_ONLY=accuracy in the environment only the spaced 64-server run and the
+// accuracy runs are made. BENCH_THETA_FILE names the file (a Linux path) from which the
+// accuracy servers read their offset at each connection.
 //
 // chronoplex.exe and minimal_dialog.exe are looked for beside this program. The line
 // "idle-begin" comes, flushed, just before the idle interval starts and "idle-end" just after
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "bench/minimal_dialog.h"
 #include "bench/seconds.h"
@@ -34,8 +39,9 @@ constexpr DWORD HOURLY = 4;
 constexpr DWORD WINDOW_LIMIT_MS = 30000;
 constexpr DWORD RUN_LIMIT_MS = 120000;
 constexpr int MAX_REPEATS = 64;
-// Exact servers for the accuracy figure: loopback_time_server's plain time service, which
-// sends the whole seconds of this machine's clock, as a right RFC 868 server does.
+// Servers of a known offset for the accuracy figure: loopback_time_server's time service,
+// which sends the whole seconds of this machine's clock plus the offset the driver gives it,
+// on 127.0.11.2 ... 127.0.11.5, and the same behind 25 ms delays on 127.0.11.6 ... 127.0.11.9.
 constexpr int ACCURACY_SERVERS = 4;
 // The unit of utime and stime in /proc/PID/stat: USER_HZ, 100 on x86 Linux.
 constexpr double LINUX_TICKS_PER_SECOND = 100;
@@ -501,8 +507,12 @@ void PrintRun(const char* figure, const RunFigures& f) {
            f.result.answered);
 }
 
+// With the older timing ("WholeSecondEstimate" 1), whose samples follow one another without an
+// aim, so that these figures compare with those taken before the precise estimate.
 void CorrectionRuns(int runs) {
     DeleteValue("Schedule");
+    const DWORD one = 1;
+    WriteValue("WholeSecondEstimate", REG_DWORD, &one, sizeof one);
     const Running program = StartSettled("");
     // The first run of a process pays for loading the socket code; it is shown on its own.
     const RunFigures first = CorrectionRun(program, SERVER_COUNT);
@@ -534,6 +544,7 @@ void CorrectionRuns(int runs) {
            PeakWorkingSetKiB(program.started.process));
     fflush(stdout);
     Stop(PROGRAM, program.started.process);
+    DeleteValue("WholeSecondEstimate");
 }
 
 // One 64-server run with the samples spaced as the program spaces them by default ("Sample
@@ -603,21 +614,26 @@ void Idle(int seconds) {
 
 // ---- accuracy ----
 
-// A Time server sends whole seconds, and a sample takes the start of the server's second, so
-// against exact servers a correction lands between 0 and 1 s low. The figure: the stored
-// "LastCorrectionValue" of RUNS runs against exact servers. Run r starts r/RUNS of a second
-// into the clock's second, so that the runs cover the phases of the second evenly rather
-// than whatever phases the pauses between them happen to fall on.
+// A Time server sends whole seconds. The figure: |correction - theta| of each run against
+// servers whose right correction is theta, drawn anew for each run in (-5 s, +5 s) with a
+// fraction and handed to them through a file they read at each connection. Each case runs
+// with the precise estimate and beside it with the older arithmetic ("WholeSecondEstimate" 1).
+// Under Wine the program's clock is this machine's, and the program never moves it (Wine
+// takes a change under 0.5 s as done and refuses a larger one), so theta stays the truth;
+// "LastCorrectionValue" is stored either way.
 struct AccuracyCase {
     const char* label;
-    int64_t offsetMs;    // the local offset, "Offset"
+    int servers;
+    int firstHost;       // 127.0.11.firstHost onwards
     bool defaultSpacing; // "SampleSpacing" missing, else 0
+    int runsDivisor;     // runs = ACCURACY_RUNS / runsDivisor
 };
 
 const AccuracyCase ACCURACY_CASES[] = {
-    {"offset0_spacing0", 0, false},
-    {"offset500_spacing0", 500, false},
-    {"offset0_default_spacing", 0, true},
+    {"one_server_spacing0", 1, 2, false, 1},
+    {"four_servers_spacing0", 4, 2, false, 1},
+    {"four_delayed_servers_spacing0", 4, 6, false, 1},
+    {"four_servers_default_spacing", 4, 2, true, 2},
 };
 
 // Waits until the clock, which the program's samples read, is PHASE ms into its second.
@@ -626,12 +642,12 @@ void AwaitPhase(int phaseMs) {
     Sleep(static_cast<DWORD>((phaseMs - into + 1000) % 1000));
 }
 
-// The exact servers on 127.0.11.2 onwards take the first slots; the other slots are freed.
-void StoreAccuracyServers() {
+// The case's servers take the first slots; the other slots are freed.
+void StoreAccuracyServers(const AccuracyCase& c) {
     for (int slot = 0; slot < SERVER_COUNT; slot++) {
-        if (slot < ACCURACY_SERVERS) {
+        if (slot < c.servers) {
             char address[16];
-            snprintf(address, sizeof address, "127.0.11.%d", 2 + slot);
+            snprintf(address, sizeof address, "127.0.11.%d", c.firstHost + slot);
             StoreServer(slot, address);
         } else {
             char value[16];
@@ -641,42 +657,82 @@ void StoreAccuracyServers() {
     }
 }
 
-void Accuracy(const AccuracyCase& c, int runs) {
+// The offset the servers add, in seconds with a fraction; false when it cannot be written.
+bool WriteTheta(double thetaMs) {
+    const char* file = getenv("BENCH_THETA_FILE");
+    if (file == nullptr) {
+        return false;
+    }
+    char path[MAX_PATH];
+    snprintf(path, sizeof path, "Z:%s", file);
+    for (char* c = path; *c != 0; c++) {
+        *c = *c == '/' ? '\\' : *c;
+    }
+    FILE* out = fopen(path, "w");
+    if (out == nullptr) {
+        return false;
+    }
+    fprintf(out, "%.6f\n", thetaMs / 1000);
+    fclose(out);
+    return true;
+}
+
+// The nearest-rank percentile of a sorted series.
+double Percentile(const Series& sorted, int percent) {
+    int rank = (sorted.count * percent + 99) / 100;
+    rank = rank < 1 ? 1 : rank;
+    return sorted.values[rank - 1];
+}
+
+void Accuracy(const AccuracyCase& c, bool wholeSecond, int runs, uint32_t* seed) {
     const double started = Seconds();
-    WriteOffset(c.offsetMs);
+    StoreAccuracyServers(c);
     if (c.defaultSpacing) {
         DeleteValue("SampleSpacing");
     } else {
         WriteSpacing(0);
     }
+    if (wholeSecond) {
+        const DWORD one = 1;
+        WriteValue("WholeSecondEstimate", REG_DWORD, &one, sizeof one);
+    } else {
+        DeleteValue("WholeSecondEstimate");
+    }
     const Running program = StartSettled("");
-    double sum = 0, squares = 0, low = 0, high = 0;
-    int stored = 0, fewestAnswered = ACCURACY_SERVERS;
+    Series errors = {};
     Series wall = {};
+    double signedSum = 0;
+    int stored = 0, fewestAnswered = c.servers;
     for (int r = 0; r < runs; r++) {
+        // A fixed sequence, so that both estimates meet the same offsets.
+        *seed = *seed * 1103515245u + 12345u;
+        const double theta = -5000 + 10000 * ((*seed >> 8) % 10000000) / 10000000.0;
+        if (!WriteTheta(theta)) {
+            printf("error=no-theta-file\n");
+            break;
+        }
         AwaitPhase(r * 1000 / runs);
-        const RunFigures f = CorrectionRun(program, ACCURACY_SERVERS);
+        const RunFigures f = CorrectionRun(program, c.servers);
         Add(wall, f.ms);
         fewestAnswered = f.result.answered < fewestAnswered ? f.result.answered : fewestAnswered;
         if (!f.result.corrected) {
             continue;
         }
-        const double v = static_cast<double>(f.result.correction);
-        low = stored == 0 || v < low ? v : low;
-        high = stored == 0 || v > high ? v : high;
-        sum += v;
-        squares += v * v;
+        const double error = static_cast<double>(f.result.correction) - theta;
+        signedSum += error;
+        Add(errors, std::fabs(error));
         stored++;
     }
-    printf("figure=accuracy case=%s offset_ms=%lld spacing=%s servers=%d runs=%d stored=%d "
-           "answered=%d ",
-           c.label, static_cast<long long>(c.offsetMs), c.defaultSpacing ? "default" : "0",
-           ACCURACY_SERVERS, runs, stored, fewestAnswered);
+    printf("figure=accuracy case=%s estimate=%s servers=%d runs=%d stored=%d answered=%d ", c.label,
+           wholeSecond ? "whole_second" : "precise", c.servers, runs, stored, fewestAnswered);
+    Sort(errors);
     if (stored > 0) {
-        const double mean = sum / stored;
-        const double variance = stored > 1 ? (squares - sum * mean) / (stored - 1) : 0;
-        printf("mean=%.1f min=%.0f max=%.0f sd=%.1f ", mean, low, high,
-               variance > 0 ? std::sqrt(variance) : 0.0);
+        double sum = 0;
+        for (int i = 0; i < errors.count; i++) {
+            sum += errors.values[i];
+        }
+        printf("mean=%.1f p95=%.1f max=%.1f bias=%.1f ", sum / errors.count, Percentile(errors, 95),
+               errors.values[errors.count - 1], signedSum / stored);
     } else {
         printf("mean=n/a ");
     }
@@ -705,25 +761,38 @@ int main(int argc, char** argv) {
     const int starts = Argument(argc, argv, 2, 7, 1, MAX_REPEATS);
     const int runs = Argument(argc, argv, 3, 5, 1, MAX_REPEATS);
     const int accuracyRuns = Argument(argc, argv, 4, 20, 1, MAX_REPEATS);
+    const char* only = getenv("BENCH_PROGRAM_ONLY");
+    const bool accuracyOnly = only != nullptr && strcmp(only, "accuracy") == 0;
     double t = Seconds();
-    StartUps(starts);
-    ScheduledStartUps(starts);
-    EndPart("startups", t);
-    t = Seconds();
-    CorrectionRuns(runs);
-    EndPart("correction_runs", t);
-    t = Seconds();
+    if (!accuracyOnly) {
+        StartUps(starts);
+        ScheduledStartUps(starts);
+        EndPart("startups", t);
+        t = Seconds();
+        CorrectionRuns(runs);
+        EndPart("correction_runs", t);
+        t = Seconds();
+    }
     DefaultSpacingRun();
     EndPart("default_spacing_run", t);
     t = Seconds();
-    Idle(idleSeconds);
-    EndPart("idle", t);
-    t = Seconds();
-    StoreAccuracyServers();
-    for (const AccuracyCase& c : ACCURACY_CASES) {
-        Accuracy(c, accuracyRuns);
+    if (!accuracyOnly) {
+        Idle(idleSeconds);
+        EndPart("idle", t);
+        t = Seconds();
     }
     WriteOffset(0);
+    uint32_t seed = 868;
+    printf("figure=accuracy_seed seed=%u\n", seed);
+    for (const AccuracyCase& c : ACCURACY_CASES) {
+        const int caseRuns = accuracyRuns / c.runsDivisor > 0 ? accuracyRuns / c.runsDivisor : 1;
+        for (const bool wholeSecond : {false, true}) {
+            uint32_t caseSeed = seed;
+            Accuracy(c, wholeSecond, caseRuns, &caseSeed);
+        }
+        seed = seed * 2654435761u + 1;
+    }
+    DeleteValue("WholeSecondEstimate");
     WriteSpacing(0);
     EndPart("accuracy", t);
     return 0;

@@ -7,8 +7,9 @@ target_compile_definitions(platform_win32 PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WIN
 # The logon task (platform/win32/logon_task.cpp): COM in ole32 and oleaut32, and the Task
 # Scheduler's class and interface identifiers in mingw-w64's taskschd, a library of identifiers
 # only (no import of taskschd.dll). The program's place (platform/win32/program_place.cpp):
-# security descriptors in advapi32.
-set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32 ole32 oleaut32 taskschd)
+# security descriptors in advapi32. The timers' resolution while samples are aimed: winmm.
+set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32 ole32 oleaut32 taskschd
+    winmm)
 
 # The window code: main dialog, server list, tray icon, program entry and shutdown. The
 # program's entry point itself (app/winmain.cpp) stays out, so test suites can link the rest.

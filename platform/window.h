@@ -27,6 +27,11 @@ constexpr uint32_t PLATFORM_WM_TIMER = 0x0113;
 void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs);
 void PlatformKillTimer(WindowHandle window, uint32_t id);
 
+// Timers fire on the system's tick, about 15.6 ms, unless a program asks for 1 ms. Asking
+// costs the whole machine power, so it is asked only while it is needed: true asks, false
+// gives it back; each call only changes the state.
+void PlatformFineTimers(bool fine);
+
 void PlatformDestroyWindow(WindowHandle window);
 
 // Queues a message for the window behind those already waiting; it is handled after the

@@ -56,6 +56,87 @@ ServerResult ReduceSampleValues(uint32_t latency[SAMPLE_COUNT], int64_t correcti
     return {static_cast<int64_t>(fastSum) / FAST_SAMPLE_COUNT, latencySum / SAMPLE_COUNT};
 }
 
+// Floor division and its remainder, for times on either side of 0.
+static int64_t FloorDiv(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return q * b > a ? q - 1 : q;
+}
+
+static int64_t FloorMod(int64_t a, int64_t b) {
+    return a - FloorDiv(a, b) * b;
+}
+
+Interval SampleInterval(uint32_t serverSeconds, Ms1900 connectAt, Ms1900 answerAt) {
+    const Ms1900 server = AnswerToMs1900(serverSeconds, answerAt);
+    return {server - answerAt - 1, server + 1000 - connectAt};
+}
+
+// The set shares a point exactly when it shares its largest lower bound, so only the lower
+// bounds need trying: seven samples, 49 comparisons.
+Agreement LargestAgreement(const Interval* intervals, int count) {
+    Agreement best = {{0, 0}, 0};
+    int bestLatest = -1;
+    for (int i = 0; i < count; i++) {
+        const int64_t point = intervals[i].low;
+        if (intervals[i].high <= point) {
+            continue; // empty: it agrees with nothing, itself included
+        }
+        Agreement here = {{point, intervals[i].high}, 0};
+        int latest = -1;
+        for (int j = 0; j < count; j++) {
+            if (intervals[j].low <= point && point < intervals[j].high) {
+                here.count++;
+                latest = j;
+                here.shared.high =
+                    intervals[j].high < here.shared.high ? intervals[j].high : here.shared.high;
+            }
+        }
+        if (here.count > best.count || (here.count == best.count && latest > bestLatest)) {
+            best = here;
+            bestLatest = latest;
+        }
+    }
+    return best;
+}
+
+PreciseResult ReducePrecise(const Interval* intervals, int count, int64_t offsetMs) {
+    const Agreement agreement = LargestAgreement(intervals, count);
+    const Interval& shared = agreement.shared;
+    const int64_t middle = FloorDiv(shared.low + shared.high, 2);
+    // Unsigned, so that an absurd local offset wraps instead of overflowing.
+    const int64_t correction =
+        static_cast<int64_t>(static_cast<uint64_t>(middle) + static_cast<uint64_t>(offsetMs));
+    return {correction, (shared.high - shared.low + 1) / 2, agreement.count};
+}
+
+uint32_t MeanLatency(const uint32_t latency[SAMPLE_COUNT]) {
+    uint32_t sum = 0;
+    for (int k = 0; k < SAMPLE_COUNT; k++) {
+        sum += latency[k];
+    }
+    return sum / SAMPLE_COUNT;
+}
+
+Ms1900 AimSample(Interval open, uint32_t readDelay, uint32_t spacingMs, Ms1900 lastConnect,
+                 Ms1900 now) {
+    Ms1900 earliest = now;
+    if (lastConnect != 0 && lastConnect + spacingMs > earliest) {
+        earliest = lastConnect + spacingMs;
+    }
+    const int64_t middle = FloorDiv(open.low + open.high, 2);
+    return earliest + FloorMod(-(earliest + readDelay + middle), 1000);
+}
+
+uint32_t ReadDelay(const Ms1900* connectAt, const Ms1900* answerAt, const uint32_t* latency,
+                   int count) {
+    int64_t sum = 0;
+    for (int k = 0; k < count; k++) {
+        const int64_t delay = answerAt[k] - connectAt[k] - latency[k] / 2;
+        sum += delay > 0 ? delay : 0;
+    }
+    return count > 0 ? static_cast<uint32_t>(sum / count) : 0;
+}
+
 static uint64_t Distance(int64_t a, int64_t b) {
     return a >= b ? static_cast<uint64_t>(a) - static_cast<uint64_t>(b)
                   : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);

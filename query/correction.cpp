@@ -15,26 +15,45 @@ void ResetCorrectionGlobals() {
     lastRunFailed = 0;
 }
 
-// The clock is read before the tick, both after the answer has arrived.
+// The older arithmetic reads the clock before the tick, both after the answer has arrived.
+// The precise estimate reads the tick once, for the latency and for the run's time of the
+// answer, which bounds the sample's interval with the run's time of its connect call.
 void RecordSample(int slot, uint32_t serverSeconds) {
     QuerySession& session = querySessions[slot];
     const int k = session.sampleIndex;
     if (k < 0 || k >= SAMPLE_COUNT) {
         return;
     }
-    const Ms1900 now = NowMs();
-    const Sample sample =
-        MakeSample(serverSeconds, now, session.sampleLatency[k], ReadTickMs(), userOffsetMs);
-    session.sampleLatency[k] = sample.latency;
-    session.sampleCorrection[k] = sample.correction;
+    if (wholeSecondEstimate) {
+        const Ms1900 now = NowMs();
+        const Sample sample =
+            MakeSample(serverSeconds, now, session.sampleLatency[k], ReadTickMs(), userOffsetMs);
+        session.sampleLatency[k] = sample.latency;
+        session.sampleCorrection[k] = sample.correction;
+        return;
+    }
+    const TickMs tick = ReadTickMs();
+    const Ms1900 answerAt = runClock.wall != 0 ? RunClockAt(runClock, tick) : NowMs();
+    const Interval interval = SampleInterval(serverSeconds, session.sampleConnectAt[k], answerAt);
+    session.sampleAnswerAt[k] = answerAt;
+    session.sampleInterval[k] = interval;
+    session.sampleLatency[k] = tick - session.sampleLatency[k];
+    session.sampleCorrection[k] = ReducePrecise(&interval, 1, userOffsetMs).correction;
 }
 
 void ReduceSamples(int slot) {
     QuerySession& session = querySessions[slot];
-    const ServerResult result = ReduceSampleValues(session.sampleLatency, session.sampleCorrection);
     ServerRecord& record = serverTable[slot];
-    record.correction = result.correction;
-    record.latency = result.latency;
+    if (wholeSecondEstimate) {
+        const ServerResult result =
+            ReduceSampleValues(session.sampleLatency, session.sampleCorrection);
+        record.correction = result.correction;
+        record.latency = result.latency;
+    } else {
+        record.correction =
+            ReducePrecise(session.sampleInterval, SAMPLE_COUNT, userOffsetMs).correction;
+        record.latency = MeanLatency(session.sampleLatency);
+    }
     EndQuery(slot, testOnly ? Tested : Used);
 }
 
@@ -78,7 +97,10 @@ bool ApplyConsensusOf(const ConsensusInput& input) {
         return false;
     }
     const Ms1900 attempt = NowMs();
-    const Ms1900 set = AdjustSystemClock(consensus.mean);
+    // The precise estimate is a correction of the run's time, so the clock is set from it: a
+    // fresh read of the coarse wall clock would add up to one of its steps.
+    const Ms1900 set = wholeSecondEstimate ? AdjustSystemClock(consensus.mean)
+                                           : AdjustSystemClockFrom(runClock, consensus.mean);
     lastCorrectionValue = consensus.mean;
     lastCorrectionTime = set;
     // A clock that the platform would not let us set is recorded as no correction (0), but the

@@ -24,6 +24,9 @@ static void OnEngineTimer(uintptr_t id) {
     case TIMER_BUSY:
         OnBusyTimer();
         break;
+    case TIMER_AIM:
+        StartDueSamples();
+        break;
     default:
         break;
     }

@@ -26,6 +26,8 @@ constexpr uint32_t WM_RUN_END = 1029;
 constexpr uint32_t TIMER_CLOCK = 0; // clock display and schedule check
 constexpr uint32_t TIMER_QUIT = 1;  // the end after a silent correction
 constexpr uint32_t TIMER_BUSY = 2;  // tray animation, run deadline, list refresh; only during a run
+// The moment of the next waiting sample; only while a run of the precise estimate has one.
+constexpr uint32_t TIMER_AIM = 3;
 
 constexpr uint32_t CLOCK_PERIOD_SHOWN_MS = 100;
 constexpr uint32_t CLOCK_PERIOD_HIDDEN_MS = 10000;

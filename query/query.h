@@ -29,6 +29,11 @@ struct QuerySession {
     TaskHandle lookupTask;     // 0: none
     TickMs waitingSince; // Waiting: when the sample fell ready; the longest waiting goes first
     uint32_t run;        // the number of the run the query belongs to
+    // The precise estimate's view of each sample, on the run's time: just before its connect
+    // call, when its answer arrived, and what it says of the correction.
+    Ms1900 sampleConnectAt[SAMPLE_COUNT];
+    Ms1900 sampleAnswerAt[SAMPLE_COUNT];
+    Interval sampleInterval[SAMPLE_COUNT];
     alignas(8) char lookupBuffer[NET_LOOKUP_BUFFER_SIZE]; // read as the platform's record
 };
 
@@ -38,6 +43,11 @@ extern uint8_t testOnly;
 extern Ms1900 runDeadline;
 // The least time between two connections to one address, read at the start of each run.
 extern uint32_t sampleSpacingMs;
+// Read at the start of each run: the older arithmetic ("WholeSecondEstimate" 1), else the
+// precise estimate with aimed samples.
+extern uint8_t wholeSecondEstimate;
+// The run's one clock (time/timebase.h), taken when its first query starts.
+extern RunClock runClock;
 
 // A run goes on from its first query's start until its end has been carried out, which is
 // posted when its last query ends: the rules that ask whether a run goes on ask this.
@@ -68,8 +78,8 @@ void OnSessionEnding();
 void HandleLookupDone(uintptr_t wParam, intptr_t lParam);
 void HandleSocketEvent(uintptr_t wParam, intptr_t lParam);
 void CheckRunDeadline();
-// Starts the waiting samples whose address may be connected to again, the longest waiting
-// first; on each busy tick.
+// Starts the waiting samples whose address may be connected to again and whose aim has come,
+// the longest waiting first; on each busy tick and at the aim timer, which it sets again.
 void StartDueSamples();
 // WM_OFFER_PRUNING: asks whether to keep only the four fastest servers, as the end of a
 // successful run over fresh defaults offered.

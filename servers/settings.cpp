@@ -78,13 +78,40 @@ bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint3
     return read;
 }
 
+bool ReadDwordSetting(const char* valueName, uint32_t* value) {
+    RegKey key = 0;
+    if (PlatformRegOpenKey(SETTINGS_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
+        return false;
+    }
+    uint32_t type = 0;
+    uint32_t size = 0;
+    bool read = false;
+    uint8_t bytes[4];
+    if (PlatformRegQueryValue(key, valueName, &type, nullptr, &size) == PLATFORM_ERROR_SUCCESS &&
+        type == REGISTRY_DWORD && size == sizeof bytes) {
+        read = PlatformRegQueryValue(key, valueName, nullptr, bytes, &size) ==
+                   PLATFORM_ERROR_SUCCESS &&
+               size == sizeof bytes;
+    }
+    PlatformRegCloseKey(key);
+    if (read) {
+        *value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+                 uint32_t{bytes[3]} << 24;
+    }
+    return read;
+}
+
 uint32_t ReadSampleSpacing() {
     uint32_t spacing = 0;
-    uint32_t size = 0;
-    if (!ReadSetting("SampleSpacing", &spacing, sizeof spacing, &size) || size != sizeof spacing) {
+    if (!ReadDwordSetting("SampleSpacing", &spacing)) {
         return DEFAULT_SAMPLE_SPACING_MS;
     }
     return spacing < MAX_SAMPLE_SPACING_MS ? spacing : MAX_SAMPLE_SPACING_MS;
+}
+
+bool ReadWholeSecondEstimate() {
+    uint32_t value = 0;
+    return ReadDwordSetting("WholeSecondEstimate", &value) && value == 1;
 }
 
 namespace {

@@ -28,14 +28,24 @@ void WriteSetting(const char* valueName, const void* data, uint32_t size);
 bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize,
                  uint32_t* storedSize = nullptr);
 
+// A setting that counts only as a REG_DWORD: true with its value when it is one, false when
+// it is missing or of any other type or size. A 4-byte text "100" is not the number 0x303031.
+bool ReadDwordSetting(const char* valueName, uint32_t* value);
+
 // The least time between two connections to one server address, from the optional setting
-// "SampleSpacing" (milliseconds; the program never writes it). Missing, or of any size but four
-// bytes: the default, a little over the four seconds that public servers demand, so that a
+// "SampleSpacing" (milliseconds; the program never writes it). Missing, or anything but a
+// REG_DWORD: the default, a little over the four seconds that public servers demand, so that a
 // server's seven samples fall at different points of its second. Above the maximum: the
 // maximum. 0 asks servers on the LAN back to back.
 constexpr uint32_t DEFAULT_SAMPLE_SPACING_MS = 4000 + 1000 / 7;
 constexpr uint32_t MAX_SAMPLE_SPACING_MS = 60000;
 uint32_t ReadSampleSpacing();
+
+// The optional setting "WholeSecondEstimate" (the program never writes it): a REG_DWORD of 1
+// asks for the older arithmetic, which takes the start of each server's second as its time,
+// the mean of the four fastest samples and no aim. Anything else, missing included, asks for
+// the precise estimate.
+bool ReadWholeSecondEstimate();
 
 // Set when the last request for the automatic start could not register the logon task
 // (servers/logon_task.h), so that the Run value alone stands in for it: that starts the

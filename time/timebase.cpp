@@ -31,13 +31,28 @@ Ms1900 NowMs() {
 // The latest time the platform clock can hold: file times stop at 2^63 - 1.
 constexpr Ms1900 LATEST_SETTABLE_MS = static_cast<Ms1900>(INT64_MAX / 10000) - EPOCH_DISTANCE_MS;
 
+RunClock StartRunClock() {
+    const Ms1900 wall = NowMs();
+    return {wall, ReadTickMs()};
+}
+
+// A run lasts minutes, far less than the tick's 49 days; the signed difference also places a
+// tick taken a little before the run (the last connection to an address, say).
+Ms1900 RunClockAt(const RunClock& clock, TickMs tick) {
+    return clock.wall + static_cast<int32_t>(tick - clock.tick);
+}
+
+Ms1900 RunClockNow(const RunClock& clock) {
+    return clock.wall == 0 ? NowMs() : RunClockAt(clock, ReadTickMs());
+}
+
 // The clock is read and set under the real-time class so that nothing runs between the read
 // and the set; the gap would otherwise be lost from the correction. A target outside the
 // platform's dates (an absurd offset, say) is not wrapped into some other date: it fails like
 // any refusal other than the privilege.
-Ms1900 AdjustSystemClock(int64_t delta) {
+Ms1900 AdjustSystemClockFrom(const RunClock& clock, int64_t delta) {
     PlatformSetPriorityClass(PRIORITY_CLASS_REALTIME);
-    const Ms1900 now = NowMs();
+    const Ms1900 now = RunClockNow(clock);
     bool representable =
         delta >= 0 ? now <= LATEST_SETTABLE_MS - delta : now >= -EPOCH_DISTANCE_MS - delta;
     Ms1900 t = representable ? now + delta : 0;
@@ -56,6 +71,10 @@ Ms1900 AdjustSystemClock(int64_t delta) {
         FatalError("Cannot set the system time");
     }
     return t;
+}
+
+Ms1900 AdjustSystemClock(int64_t delta) {
+    return AdjustSystemClockFrom(RunClock{}, delta);
 }
 
 void FormatDateTime(Ms1900 t, char* out) {

@@ -21,6 +21,24 @@ uint64_t Ms1900ToFileTime(Ms1900 t);
 Ms1900 NowMs();
 // Moves the clock by delta ms; returns the time set, or 0 when it could not be set.
 Ms1900 AdjustSystemClock(int64_t delta);
+
+// One clock for a whole run: the wall clock read once at its start, and the tick from then
+// on. The wall clock moves in steps of its own (about 15.6 ms on Windows) and may be set by
+// someone else during a run; measured on the tick, every moment of the run lies on one scale,
+// so no bound taken early can shift against one taken late. wall 0: no run clock.
+struct RunClock {
+    Ms1900 wall;
+    TickMs tick;
+};
+RunClock StartRunClock();
+// The run's time at a tick within 24 days either side of the run's start.
+Ms1900 RunClockAt(const RunClock& clock, TickMs tick);
+// The run's time now: the wall clock at the run's start plus the tick since. Without a run
+// clock, the wall clock.
+Ms1900 RunClockNow(const RunClock& clock);
+// Sets the clock to the run's time now plus delta, with AdjustSystemClock's priority,
+// results and failures; without a run clock it is AdjustSystemClock itself.
+Ms1900 AdjustSystemClockFrom(const RunClock& clock, int64_t delta);
 // "h:mm:ss?m on m/d/yy " in local time; out holds at least DATE_TIME_TEXT_SIZE bytes.
 void FormatDateTime(Ms1900 t, char* out);
 TickMs ReadTickMs();

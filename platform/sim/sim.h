@@ -54,6 +54,9 @@ void SimScheduleCall(uint64_t delayMs, void (*fn)(uintptr_t context), uintptr_t 
 // (time then stands at elapsed + maxMs).
 bool SimNextMessage(uint64_t maxMs, SimMessage* message);
 bool SimTimerActive(uint32_t id);
+// Whether fine timers are asked for now, and how many times they were asked for since reset.
+bool SimFineTimers();
+int SimFineTimerRequests();
 uint32_t SimTimerPeriod(uint32_t id);
 int SimQueuedMessageCount();
 

@@ -70,6 +70,8 @@ struct State {
     int waitCounts[SIM_WAIT_COUNT];
     int closeWaits;
     void (*misuse)(const char*);
+    bool fineTimers;
+    int fineTimerRequests;
 };
 
 State state;
@@ -369,6 +371,21 @@ void PlatformKillTimer(WindowHandle window, uint32_t id) {
     if (t != nullptr) {
         t->active = false;
     }
+}
+
+void PlatformFineTimers(bool fine) {
+    if (fine && !state.fineTimers) {
+        state.fineTimerRequests++;
+    }
+    state.fineTimers = fine;
+}
+
+bool SimFineTimers() {
+    return state.fineTimers;
+}
+
+int SimFineTimerRequests() {
+    return state.fineTimerRequests;
 }
 
 void SimQueueBoxAnswer(int answer) {

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr int SERVER_MAX = 128;
+constexpr int SERVER_MAX = 256;
 constexpr int LOOKUP_MAX = 128;
 constexpr int SOCKET_MAX = 256;
 constexpr int TASK_MAX = 256;

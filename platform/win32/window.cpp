@@ -1,5 +1,6 @@
 // Window services on Win32.
 #include <windows.h>
+#include <mmsystem.h>
 #include <shellapi.h>
 
 #include <cstring>
@@ -16,6 +17,19 @@ void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs) {
 
 void PlatformKillTimer(WindowHandle window, uint32_t id) {
     KillTimer(Hwnd(window), id);
+}
+
+void PlatformFineTimers(bool fine) {
+    static bool asked = false;
+    if (fine == asked) {
+        return;
+    }
+    asked = fine;
+    if (fine) {
+        timeBeginPeriod(1);
+    } else {
+        timeEndPeriod(1);
+    }
 }
 
 int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type) {

@@ -7,7 +7,9 @@
 //   127.0.8.9 nothing listens (refused)   127.0.8.10 silent       127.0.8.11 accept and close
 //   127.0.8.12 split answer               127.0.8.13 three bytes  127.0.8.14 four zero bytes
 //   127.0.8.15 extra bytes after four     127.0.8.16 an hour ahead 127.0.8.17 5 s behind
-//   127.0.8.20 honest, and logs the moment of each connection to the fixture's server.log
+//   127.0.8.18 1.234 s ahead
+//   127.0.8.20, 127.0.8.21 honest, and log the moment of each connection to the fixture's
+//   server.log
 // Scenarios ask their servers back to back ("SampleSpacing" 0) unless they say otherwise.
 #include <windows.h>
 #include <commctrl.h>
@@ -42,6 +44,7 @@ enum Op {
     Servers,        // text: blank-separated names for slots 0, 1, ...
     SetDword,       // text: value name, n: the value
     SetByte,        // text: value name, n: the value, m: stored that many times (0: once)
+    SetText,        // text: value name, env: the text, stored as REG_SZ with its zero
     Start,          // text: the argument text; env: faults for chronoplex_faults.exe ("NAME=VALUE",
                     // several separated by blanks), or null for chronoplex.exe
     AwaitWindow,    // n: 1 when it must be visible, 0 hidden
@@ -63,7 +66,8 @@ enum Op {
     RunValue,       // the Run value "Chronoplex" set to start chronoplex.exe with s
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
-    Spacing,        // n connections logged by 127.0.8.20, each m ms or more after the last
+    Spacing,        // n connections logged by text (null: 127.0.8.20), each m ms or more apart
+    Correction,     // n: slot; its stored correction and the last correction are m ms, +-50
     Editor,         // text: typed into the list's name editor, which must be open
     NoSettings,     // the settings key is absent, and still so n ms later
 };
@@ -242,6 +246,20 @@ const Scenario SCENARIOS[] = {
         {Exits, nullptr, nullptr, 0, 120},
         {Status, nullptr, nullptr, 0, 102}, {Status, nullptr, nullptr, 1, 102},
         {Spacing, nullptr, nullptr, 14, 4000}}, true},
+    // Only a REG_DWORD counts: four bytes of text are no spacing of 0x00303031 ms (60 s).
+    {"\"SampleSpacing\" as text keeps the default", {
+        {Servers, "127.0.8.21"}, {SetDword, "Version", nullptr, VERSION},
+        {SetText, "SampleSpacing", "100"},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Exits, nullptr, nullptr, 0, 90}, {Status, nullptr, nullptr, 0, 102},
+        {Spacing, "127.0.8.21", nullptr, 7, 4000}}, true},
+    // The whole seconds of a server 1.234 s ahead, aimed at, give its fraction too. Wine
+    // refuses to move the clock that far, but the amount is stored.
+    {"a server at a fractional offset is found to within 50 ms", {
+        {Servers, "127.0.8.18"}, {SetDword, "Version", nullptr, VERSION},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Exits, nullptr, nullptr, 0, 60}, {Status, nullptr, nullptr, 0, 102},
+        {Correction, nullptr, nullptr, 0, 1234}}},
     {"a clock that cannot be set for another reason", {
         {SetDword, "Version", nullptr, VERSION},
         {Start, "s", "CHRONOPLEX_FAULT_CLOCK=87"}, {Box, TITLE, "Cannot set the system time", OK},
@@ -476,6 +494,9 @@ class Runner {
             WriteValue(s.text, REG_BINARY, v, count);
             break;
         }
+        case SetText:
+            WriteValue(s.text, REG_SZ, s.env, static_cast<DWORD>(strlen(s.env) + 1));
+            break;
         case Start:
             StartProgram(s.text, s.env);
             break;
@@ -580,7 +601,11 @@ class Runner {
             ExpectLastCorrection();
             break;
         case Spacing:
-            ExpectSpacing(static_cast<int>(s.n), static_cast<double>(s.m));
+            ExpectSpacing(s.text != nullptr ? s.text : "127.0.8.20", static_cast<int>(s.n),
+                          static_cast<double>(s.m));
+            break;
+        case Correction:
+            ExpectCorrection(static_cast<int>(s.n), s.m);
             break;
         case Editor: {
             ASSERT_NE(ProgramWindow(), nullptr);
@@ -753,7 +778,7 @@ class Runner {
 
     // The recording server's log lies in the fixture's folder, a Linux path that Wine shows
     // under Z:.
-    static void ExpectSpacing(int connections, double minGapMs) {
+    static void ExpectSpacing(const char* address, int connections, double minGapMs) {
         const char* peers = getenv("CHRONOPLEX_E2E_PEERS");
         ASSERT_NE(peers, nullptr);
         const std::string path = std::string("Z:") + peers + "/server.log";
@@ -763,8 +788,9 @@ class Runner {
         int count = 0;
         double last = 0;
         while (fgets(line, sizeof line, log) != nullptr) {
+            char from[32] = {};
             double at = 0;
-            if (sscanf(line, "connect 127.0.8.20 %lf", &at) != 1) {
+            if (sscanf(line, "connect %31s %lf", from, &at) != 2 || strcmp(from, address) != 0) {
                 continue;
             }
             if (count++ > 0) {
@@ -774,6 +800,22 @@ class Runner {
         }
         fclose(log);
         EXPECT_EQ(count, connections);
+    }
+
+    // Loose: this is the real program on a busy machine, not the benchmark.
+    static void ExpectCorrection(int slot, int64_t expected) {
+        ServerRecord s;
+        ASSERT_TRUE(ReadServer(slot, &s)) << slot;
+        EXPECT_LE(std::llabs(s.correction - expected), 50) << s.name << " " << s.correction;
+        HKEY key = OpenKey(SETTINGS);
+        ASSERT_NE(key, nullptr);
+        int64_t value = 0;
+        DWORD size = sizeof value;
+        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&value), &size),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        EXPECT_EQ(value, s.correction);
     }
 
     HANDLE processes_[8] = {};

@@ -12,7 +12,6 @@
 #include "platform/registry.h"
 #include "platform/sim/sim.h"
 #include "query/consensus.h"
-#include "query/consensus.h"
 #include "query/correction.h"
 #include "query/engine_messages.h"
 #include "query/query.h"
@@ -83,9 +82,11 @@ TEST(Sample, CorrectionIsAnswerPlusHalfLatencyMinusClockPlusOffset) {
         EXPECT_EQ(sample.latency, row.latency);
         EXPECT_EQ(sample.correction, row.correction);
     }
-    // The query's sample takes the clock and the tick of the moment the answer is handled.
+    // The query's sample takes the clock and the tick of the moment the answer is handled,
+    // with the older arithmetic.
     const SampleRow& row = SAMPLES[2];
     ResetWorld();
+    wholeSecondEstimate = 1;
     SimSetCounter(row.firstTick, 1000);
     QuerySession& session = querySessions[0];
     session.sampleIndex = 3;
@@ -95,6 +96,24 @@ TEST(Sample, CorrectionIsAnswerPlusHalfLatencyMinusClockPlusOffset) {
     RecordSample(0, row.seconds);
     EXPECT_EQ(session.sampleLatency[3], row.latency);
     EXPECT_EQ(session.sampleCorrection[3], row.correction);
+
+    // The precise estimate takes the run's time instead, which a step of the wall clock in
+    // the middle of the run does not move: the interval from the connect call to the answer.
+    ResetWorld();
+    SimSetCounter(row.firstTick, 1000);
+    SetNow(Ms1900{S2026} * 1000 + 100);
+    runClock = StartRunClock();
+    session.sampleIndex = 3;
+    session.sampleConnectAt[3] = RunClockNow(runClock); // S2026 + 100 ms
+    session.sampleLatency[3] = ReadTickMs();
+    RunFor(row.latency);
+    SetNow(Ms1900{S2026} * 1000 + 900000); // someone sets the clock
+    RecordSample(0, S2026 + 1);
+    EXPECT_EQ(session.sampleLatency[3], row.latency);
+    EXPECT_EQ(session.sampleAnswerAt[3], Ms1900{S2026} * 1000 + 100 + row.latency);
+    // [S - ta - 1, S + 1000 - tc): 888 ms up to, not including, 1900 ms.
+    EXPECT_EQ(session.sampleInterval[3].low, 1000 - 100 - 11 - 1);
+    EXPECT_EQ(session.sampleInterval[3].high, 2000 - 100);
 }
 
 struct ReduceRow {
@@ -118,9 +137,10 @@ const ReduceRow REDUCTIONS[] = {
      40},
 };
 
-// A query in its last reading phase, the only one of a test run.
+// A query in its last reading phase, the only one of a test run, with the older arithmetic.
 void ReadingQuery(const uint32_t* latency, const int64_t* correction) {
     ResetWorld();
+    wholeSecondEstimate = 1;
     AddServer("127.0.0.2");
     querySessions[0].phase = Reading;
     activeQueries = 1;
@@ -159,6 +179,162 @@ TEST(Reduce, FastestFourGiveTheCorrectionAndAllSevenTheLatency) {
     RunFor(0); // the end of the run
     EXPECT_EQ(StoredStatus(0), Used);
     EXPECT_EQ(NowMs() - before, 250);
+}
+
+constexpr Ms1900 T0 = Ms1900{S2026} * 1000;
+
+// A sample of a server whose clock is theta ahead of the run's time: connect call at tc, the
+// server reads its clock readMs later (at which its clock may have stepped by stepMs), and the
+// answer arrives tripMs after the call.
+struct ModelSample {
+    int64_t tc; // after T0
+    int64_t readMs;
+    int64_t tripMs;
+    int64_t stepMs;
+};
+
+Interval Model(int64_t theta, const ModelSample& m) {
+    const Ms1900 read = T0 + m.tc + m.readMs + theta + m.stepMs;
+    return SampleInterval(static_cast<uint32_t>(read / 1000), T0 + m.tc, T0 + m.tc + m.tripMs);
+}
+
+struct PreciseRow {
+    const char* what;
+    int64_t theta;
+    int64_t offset;
+    ModelSample samples[SAMPLE_COUNT];
+    int agreeing;
+    int64_t centre;  // what the correction should be close to
+    int64_t within;  // how close, at most
+    int64_t maxHalf; // the largest acceptable uncertainty
+};
+
+// Seven samples 4 s apart, each later one aimed closer to where the server's second begins;
+// from the fourth on, the server's clock may have stepped.
+#define AIMED(read, trip, step3, step4, step5, step6)                                              \
+    {                                                                                              \
+        {0, read, trip, 0}, {4500, read, trip, 0}, {8700, read, trip, 0},                          \
+            {12760, read, trip, step3}, {16730, read, trip, step4}, {20745, read, trip, step5}, {  \
+            24748, read, trip, step6                                                               \
+        }                                                                                          \
+    }
+
+// clang-format off
+const PreciseRow PRECISE[] = {
+    // Worked by hand: the intervals share [237, 252).
+    {"an exact server at +0.250 s", 250, 0, AIMED(1, 2, 0, 0, 0, 0), 7, 244, 0, 8},
+    {"an exact server at -3.700 s", -3700, 0, AIMED(1, 2, 0, 0, 0, 0), 7, -3700, 250, 500},
+    {"the local offset is added", 250, 3600000, AIMED(1, 2, 0, 0, 0, 0), 7, 3600244, 0, 8},
+    {"a read in the middle of a 50 ms trip", 250, 0, AIMED(25, 50, 0, 0, 0, 0), 7, 250, 25, 50},
+    // It steps its clock by 5 s between two samples: the samples on either side agree among
+    // themselves, and the larger set wins.
+    {"a step after four samples", 250, 0, AIMED(1, 2, 0, 5000, 5000, 5000), 4, 250, 20, 35},
+    {"a step after three samples", 250, 0, AIMED(1, 2, 5000, 5000, 5000, 5000), 4, 5250, 20, 35},
+    // An answer read 3 s before the connection (a cache, say) bounds nothing true; the other
+    // six still do.
+    {"a read outside the window", 250, 0, AIMED(1, 2, 0, 0, -3000, 0), 6, 250, 13, 20},
+};
+// clang-format on
+
+TEST(Precise, ASampleBoundsTheCorrectionAndTheLargestAgreeingSetWins) {
+    for (const PreciseRow& row : PRECISE) {
+        SCOPED_TRACE(row.what);
+        Interval intervals[SAMPLE_COUNT];
+        for (int k = 0; k < SAMPLE_COUNT; k++) {
+            intervals[k] = Model(row.theta, row.samples[k]);
+            const bool honest = row.samples[k].stepMs == 0;
+            // An honest sample's interval holds the truth.
+            if (honest) {
+                EXPECT_LE(intervals[k].low, row.theta) << k;
+                EXPECT_GT(intervals[k].high, row.theta) << k;
+            }
+        }
+        const PreciseResult result = ReducePrecise(intervals, SAMPLE_COUNT, row.offset);
+        EXPECT_EQ(result.agreeing, row.agreeing);
+        EXPECT_LE(std::llabs(result.correction - row.centre), row.within) << result.correction;
+        EXPECT_LE(result.halfWidth, row.maxHalf);
+        // The truth of the set that won lies within the uncertainty told.
+        EXPECT_LE(std::llabs(result.correction - row.centre), result.halfWidth);
+    }
+    // The worked row to the millisecond: the midpoint of [237, 252) and half its width.
+    Interval worked[SAMPLE_COUNT];
+    for (int k = 0; k < SAMPLE_COUNT; k++) {
+        worked[k] = Model(250, PRECISE[0].samples[k]);
+    }
+    const Agreement agreement = LargestAgreement(worked, SAMPLE_COUNT);
+    EXPECT_EQ(agreement.shared.low, 237);
+    EXPECT_EQ(agreement.shared.high, 252);
+    EXPECT_EQ(ReducePrecise(worked, SAMPLE_COUNT, 0).halfWidth, 8);
+
+    // Plain intervals: equally large sets go to the one that holds the latest sample; an empty
+    // interval agrees with nothing.
+    const Interval ties[] = {{0, 10}, {5, 15}, {20, 30}, {25, 35}, {7, 7}};
+    const Agreement tie = LargestAgreement(ties, 5);
+    EXPECT_EQ(tie.count, 2);
+    EXPECT_EQ(tie.shared.low, 25);
+    EXPECT_EQ(tie.shared.high, 30);
+    const Interval nested[] = {{0, 10}, {5, 15}, {8, 12}, {13, 20}};
+    const Agreement three = LargestAgreement(nested, 4);
+    EXPECT_EQ(three.count, 3);
+    EXPECT_EQ(three.shared.low, 8);
+    EXPECT_EQ(three.shared.high, 10);
+}
+
+// The precise reduction of a query's samples: the latency column as before, the correction
+// from the intervals.
+TEST(Precise, ReduceSamplesTakesTheSharedInterval) {
+    ResetWorld();
+    AddServer("127.0.0.2");
+    querySessions[0].phase = Reading;
+    activeQueries = 1;
+    testOnly = 1;
+    userOffsetMs = -100;
+    for (int k = 0; k < SAMPLE_COUNT; k++) {
+        querySessions[0].sampleInterval[k] = Model(250, PRECISE[0].samples[k]);
+        querySessions[0].sampleLatency[k] = 100 + static_cast<uint32_t>(k);
+    }
+    ReduceSamples(0);
+    EXPECT_EQ(serverTable[0].correction, 244 - 100);
+    EXPECT_EQ(serverTable[0].latency, 103u);
+    EXPECT_EQ(StoredStatus(0), Tested);
+}
+
+struct AimRow {
+    const char* what;
+    Interval open;
+    uint32_t readDelay;
+    uint32_t spacing;
+    int64_t lastConnect; // after T0; INT64_MIN: none
+    int64_t now;         // after T0
+    int64_t start;       // after T0
+};
+
+TEST(Aim, TheServerReadsWhereTheMiddleOfTheOpenIntervalIsASecondsStart) {
+    const AimRow rows[] = {
+        {"the middle at half a second", {0, 1000}, 0, 0, INT64_MIN, 0, 500},
+        {"the server reads 21 ms after the call", {0, 1000}, 21, 0, INT64_MIN, 0, 479},
+        {"already there: no wait", {0, 1000}, 0, 0, INT64_MIN, 500, 500},
+        {"just past it: most of a second", {0, 1000}, 0, 0, INT64_MIN, 501, 1500},
+        {"after the spacing", {0, 1000}, 0, 4143, -1000, 0, 3500},
+        {"a spacing long past", {0, 1000}, 0, 4143, -10000, 0, 500},
+        {"a negative correction", {-1703, -1603}, 0, 0, INT64_MIN, 0, 653},
+        {"an interval narrower than the trip", {237, 252}, 30, 0, INT64_MIN, 100, 726},
+    };
+    for (const AimRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Ms1900 last = row.lastConnect == INT64_MIN ? 0 : T0 + row.lastConnect;
+        const Ms1900 start = AimSample(row.open, row.readDelay, row.spacing, last, T0 + row.now);
+        EXPECT_EQ(start - T0, row.start);
+        // Whatever the wait, the server is expected to read at a second's start less the middle.
+        const int64_t middle = (row.open.low + row.open.high) / 2;
+        EXPECT_EQ(((start + row.readDelay + middle) % 1000 + 1000) % 1000, 0);
+    }
+    // How long after the call a server reads: the trip less half the latency, on the mean.
+    const Ms1900 calls[] = {T0, T0 + 5000};
+    const Ms1900 answers[] = {T0 + 50, T0 + 5040};
+    const uint32_t latencies[] = {48, 36};
+    EXPECT_EQ(ReadDelay(calls, answers, latencies, 2), (26u + 22u) / 2);
+    EXPECT_EQ(ReadDelay(calls, answers, latencies, 0), 0u);
 }
 
 struct ConsensusRow {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/sim/sim.h"
 #include "query/correction.h"
@@ -189,20 +190,32 @@ struct SpacingRow {
     const char* what;
     int64_t setting;    // "SampleSpacing"; -1: not stored
     const char* second; // a second name of 127.0.0.2, or null
+    bool wholeSecond;   // "WholeSecondEstimate" 1: the older timing, on the busy tick
     uint64_t minGap;    // between two connections to the address
     uint64_t maxGap;
 };
 
+// Up to a second more, so that the server reads its clock where a second's start halves what
+// is still open; the aim timer hits that moment, the busy tick does not.
+constexpr uint64_t AIM_MAX = 999;
+
 // The gaps between connections to one address, in virtual time; every sample still counts.
 TEST(QuerySpacing, ConnectionsToOneAddressLieApart) {
     const SpacingRow rows[] = {
-        {"not stored: the default", -1, nullptr, DEFAULT_SAMPLE_SPACING_MS,
+        {"not stored: the default", -1, nullptr, false, DEFAULT_SAMPLE_SPACING_MS,
+         DEFAULT_SAMPLE_SPACING_MS + AIM_MAX},
+        {"two names of one address take turns", -1, "127.0.2", false, DEFAULT_SAMPLE_SPACING_MS,
+         DEFAULT_SAMPLE_SPACING_MS + AIM_MAX},
+        {"above the maximum: the maximum", 100000, nullptr, false, MAX_SAMPLE_SPACING_MS,
+         MAX_SAMPLE_SPACING_MS + AIM_MAX},
+        {"0: the aim alone", 0, nullptr, false, 41, 41 + AIM_MAX},
+        {"older timing: the default", -1, nullptr, true, DEFAULT_SAMPLE_SPACING_MS,
          DEFAULT_SAMPLE_SPACING_MS + BUSY_PERIOD_MS},
-        {"two names of one address take turns", -1, "127.0.2", DEFAULT_SAMPLE_SPACING_MS,
+        {"older timing: two names take turns", -1, "127.0.2", true, DEFAULT_SAMPLE_SPACING_MS,
          DEFAULT_SAMPLE_SPACING_MS + BUSY_PERIOD_MS},
-        {"above the maximum: the maximum", 100000, nullptr, MAX_SAMPLE_SPACING_MS,
+        {"older timing: above the maximum", 100000, nullptr, true, MAX_SAMPLE_SPACING_MS,
          MAX_SAMPLE_SPACING_MS + BUSY_PERIOD_MS},
-        {"0: back to back", 0, nullptr, 41, 41},
+        {"older timing: 0, back to back", 0, nullptr, true, 41, 41},
     };
     for (const SpacingRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -210,6 +223,10 @@ TEST(QuerySpacing, ConnectionsToOneAddressLieApart) {
         if (row.setting >= 0) {
             const uint32_t setting = static_cast<uint32_t>(row.setting);
             WriteSetting("SampleSpacing", &setting, sizeof setting);
+        }
+        if (row.wholeSecond) {
+            const uint32_t one = 1;
+            WriteSetting("WholeSecondEstimate", &one, sizeof one);
         }
         Serve(2);
         const int names = row.second != nullptr ? 2 : 1;
@@ -462,7 +479,8 @@ TEST(QueryRun, PruningWaitsOutARunBegunDuringTheQuestion) {
             }
         });
         StartCorrectionRun();
-        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        // Two spaced runs, one after the other, each up to 6 x (4.143 s and a 1 s aim).
+        ASSERT_TRUE(RunUntil(RunOver, 120000));
         EXPECT_EQ(OccupiedCount(), 6);
         EXPECT_EQ(SimBoxCount(), fails ? 1 : 2);
         EXPECT_EQ(freshDefaults, fails);
@@ -498,19 +516,25 @@ TEST(QueryRun, AResetListIsNeverPrunedByAnEarlierRunsOffer) {
 }
 
 // The servers keep the world's time, not the local clock: once a run has corrected the clock,
-// the next one finds it right to within the protocol's whole seconds.
+// the next one finds it right, to within the latency of 21 ms (the older arithmetic: to within
+// the protocol's whole seconds).
 TEST(QueryRun, ASecondRunFindsTheClockCorrected) {
-    Begin();
-    Serve(2, SIM_ANSWER, 5000, 1, 20);
-    StartCorrectionRun();
-    ASSERT_TRUE(RunUntil(RunOver, 60000));
-    EXPECT_GT(lastCorrectionValue, 3990);
-    EXPECT_LE(lastCorrectionValue, 5010);
-    StartCorrectionRun();
-    ASSERT_TRUE(RunUntil(RunOver, 60000));
-    EXPECT_GT(lastCorrectionValue, -1000);
-    EXPECT_LE(lastCorrectionValue, 1010);
-    EXPECT_EQ(SimClockSetCount(), 2);
+    for (const bool wholeSecond : {false, true}) {
+        SCOPED_TRACE(wholeSecond ? "older arithmetic" : "precise estimate");
+        Begin();
+        const uint32_t one = 1;
+        WriteSetting("WholeSecondEstimate", &one, wholeSecond ? sizeof one : 0);
+        Serve(2, SIM_ANSWER, 5000, 1, 20);
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        EXPECT_GT(lastCorrectionValue, wholeSecond ? 3990 : 4979);
+        EXPECT_LE(lastCorrectionValue, wholeSecond ? 5010 : 5021);
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        EXPECT_GT(lastCorrectionValue, wholeSecond ? -1000 : -21);
+        EXPECT_LE(lastCorrectionValue, wholeSecond ? 1010 : 21);
+        EXPECT_EQ(SimClockSetCount(), 2);
+    }
 }
 
 // The last query ends on a failed connection; the question that follows that run lets a new
@@ -535,6 +559,91 @@ TEST(QueryRun, AConnectionFailureKeepsTheDeadlineOfARunBegunDuringTheQuestion) {
     RunFor(100000);
     EXPECT_EQ(activeQueries, 0);
     EXPECT_EQ(StoredStatus(0), SlowResponse);
+}
+
+struct PreciseRunRow {
+    const char* what;
+    int64_t theta;
+    int64_t spacing; // "SampleSpacing"; -1: not stored
+    bool wholeSecond;
+    uint32_t connectMs;
+    uint32_t answerMs;
+    int64_t low; // the correction's bounds, inclusive
+    int64_t high;
+};
+
+// A server at a fractional offset, in virtual time: seven aimed samples find where its second
+// begins, the clock is set from the run's time, and the next second on it is the server's.
+TEST(QueryPrecise, SevenAimedSamplesFindAFractionalOffset) {
+    const PreciseRunRow rows[] = {
+        {"1.234 s, the default spacing", 1234, -1, false, 1, 2, 1224, 1244},
+        {"-4.321 s, samples 0 apart", -4321, 0, false, 1, 2, -4331, -4311},
+        {"a 40 ms answer", 1234, 0, false, 1, 40, 1234 - 40, 1234 + 40},
+        // The start of the server's second, half the latency, the four fastest: as before.
+        {"the older arithmetic", 1234, -1, true, 1, 2, 1234 - 1000, 1234 + 1},
+    };
+    for (const PreciseRunRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Begin();
+        if (row.spacing >= 0) {
+            const uint32_t spacing = static_cast<uint32_t>(row.spacing);
+            WriteSetting("SampleSpacing", &spacing, sizeof spacing);
+        }
+        const uint32_t one = 1;
+        WriteSetting("WholeSecondEstimate", &one, row.wholeSecond ? sizeof one : 0);
+        Serve(2, SIM_ANSWER, row.theta, row.connectMs, row.answerMs);
+        StartCorrectionRun();
+        ASSERT_TRUE(RunUntil([] { return !RunGoingOn(); }, 60000));
+        EXPECT_GE(lastCorrectionValue, row.low);
+        EXPECT_LE(lastCorrectionValue, row.high);
+        // The clock now agrees with the server's as well as the correction did.
+        const int64_t left = static_cast<int64_t>(SimTrueClock() / 10000) + row.theta -
+                             static_cast<int64_t>(SimWallClock() / 10000);
+        EXPECT_LE(std::llabs(left - (row.theta - lastCorrectionValue)), 1) << left;
+        // Fine timers only while a precise run aims, given back at its end.
+        EXPECT_EQ(SimFineTimerRequests(), row.wholeSecond ? 0 : 1);
+        EXPECT_FALSE(SimFineTimers());
+        EXPECT_FALSE(SimTimerActive(TIMER_AIM));
+        ASSERT_TRUE(RunUntil(RunOver, 1000));
+        ExpectNothingHeld();
+    }
+}
+
+// The table of last connections has room for two runs' addresses. A third run of new ones
+// inside the spacing must wait for room rather than forget an address still inside it, which
+// a fourth run would then ask again at once.
+TEST(QuerySpacing, AFullAddressTableNeverForgetsAnAddressInsideTheSpacing) {
+    Begin();
+    const uint32_t spacing = MAX_SAMPLE_SPACING_MS;
+    WriteSetting("SampleSpacing", &spacing, sizeof spacing);
+    const int rounds[] = {0, 1, 2, 0}; // the address sets 127.1.r.i; the first comes again
+    for (int set = 0; set < 3; set++) {
+        for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
+            SimAddServer(SimAddress(127, 1, set, i), SimServer{SIM_ANSWER, 0, 1, 2, -1});
+        }
+    }
+    for (const int set : rounds) {
+        for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
+            snprintf(serverTable[i].name, SERVER_NAME_SIZE, "127.1.%d.%d", set, i);
+            serverTable[i].enabled = 1;
+        }
+        StartCorrectionRun();
+        RunFor(300);
+        AbortAllQueries(Interrupted); // Stop, then Correct again
+        RunFor(300);
+    }
+    StartCorrectionRun();
+    ASSERT_TRUE(RunUntil(RunOver, 10 * SAMPLE_COUNT * uint64_t{spacing}));
+    for (int set = 0; set < 3; set++) {
+        for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
+            const uint32_t address = SimAddress(127, 1, set, i);
+            for (int k = 1; k < SimConnectCount(address); k++) {
+                EXPECT_GE(SimConnectTime(address, k) - SimConnectTime(address, k - 1), spacing)
+                    << set << "." << i << " connection " << k;
+            }
+        }
+    }
+    EXPECT_EQ(SimConnectCount(SimAddress(127, 1, 0, 0)), 1 + SAMPLE_COUNT);
 }
 
 TEST(QueryRun, SixtyFourServersAtOnce) {

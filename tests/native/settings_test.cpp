@@ -113,6 +113,45 @@ TEST_F(Settings, ReadNeverWritesPastTheVariable) {
     }
 }
 
+// "SampleSpacing" and "WholeSecondEstimate" count only as REG_DWORDs; anything else reads as
+// missing: the default spacing, the precise estimate.
+TEST_F(Settings, DwordSettingsOfAnotherTypeMeanTheDefault) {
+    const struct {
+        const char* what;
+        uint32_t type; // 0: not stored
+        const char* bytes;
+        uint32_t size;
+        uint32_t spacing;
+        bool wholeSecond;
+    } cases[] = {
+        {"missing", 0, "", 0, DEFAULT_SAMPLE_SPACING_MS, false},
+        {"a DWORD of 100", REGISTRY_DWORD, "\x64\0\0\0", 4, 100, false},
+        {"a DWORD of 1", REGISTRY_DWORD, "\x01\0\0\0", 4, 1, true},
+        {"a DWORD of 0", REGISTRY_DWORD, "\0\0\0\0", 4, 0, false},
+        {"a DWORD of 2", REGISTRY_DWORD, "\x02\0\0\0", 4, 2, false},
+        {"a DWORD above the maximum", REGISTRY_DWORD, "\x01\0\x01\0", 4, MAX_SAMPLE_SPACING_MS,
+         false},
+        {"the text 100, four bytes", REGISTRY_SZ, "100", 4, DEFAULT_SAMPLE_SPACING_MS, false},
+        {"four bytes of binary 1", REGISTRY_BINARY, "\x01\0\0\0", 4, DEFAULT_SAMPLE_SPACING_MS,
+         false},
+        {"a DWORD of two bytes", REGISTRY_DWORD, "\x01\0", 2, DEFAULT_SAMPLE_SPACING_MS, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimResetRegistry();
+        WriteSetting("Version", BYTES, 4); // the key exists
+        RegKey key = 0;
+        ASSERT_EQ(PlatformRegOpenKey(SETTINGS_KEY, &key), PLATFORM_ERROR_SUCCESS);
+        if (c.type != 0) {
+            PlatformRegSetValue(key, "SampleSpacing", c.type, c.bytes, c.size);
+            PlatformRegSetValue(key, "WholeSecondEstimate", c.type, c.bytes, c.size);
+        }
+        PlatformRegCloseKey(key);
+        EXPECT_EQ(ReadSampleSpacing(), c.spacing);
+        EXPECT_EQ(ReadWholeSecondEstimate(), c.wholeSecond);
+    }
+}
+
 void ExpectText(const char* key, const char* name, const char* text) {
     uint32_t type = 0, size = 0;
     ASSERT_TRUE(SimRegValueInfo(key, name, &type, &size)) << name;

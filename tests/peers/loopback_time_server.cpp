@@ -2,11 +2,16 @@
 // demonstration and the end-to-end suite: honest ones with an offset, and the ways real
 // servers misbehave. One process serves them all and ends by itself after its lifetime.
 //
-//   loopback_time_server LIFETIME_S KIND@ADDRESS[@OFFSET_S]...
+//   loopback_time_server LIFETIME_S KIND@ADDRESS[@OFFSET[@READ_MS@SEND_MS]]...
 //
-// KIND: time (the time plus OFFSET_S seconds), silent (accepts, never sends), close (accepts
-// and closes), split (two bytes, a pause, the other two), three (three bytes and close), zero
-// (four zero bytes), extra (the four bytes and four more), record (the time, and a line
+// OFFSET: seconds added to this machine's clock, with a fraction if wanted (1.234), or the
+// path of a file (starting with /) that holds such a number, read anew at each connection, so
+// that a benchmark can give every run an offset of its own. READ_MS and SEND_MS (time only):
+// the clock is read READ_MS after the accept and the answer sent SEND_MS after that, a slow
+// path with the reading in its middle.
+// KIND: time (the whole seconds of the clock plus OFFSET), silent (accepts, never sends), close
+// (accepts and closes), split (two bytes, a pause, the other two), three (three bytes and close),
+// zero (four zero bytes), extra (the four bytes and four more), record (the time, and a line
 // "connect ADDRESS MS" on standard output for each connection, MS on a monotonic clock).
 // ADDRESS must lie in 127.0.0.0/8.
 #include <arpa/inet.h>
@@ -16,6 +21,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,16 +35,22 @@ enum Kind { Time, Silent, Close, Split, Three, Zero, Extra, Record };
 struct Listener {
     int fd;
     Kind kind;
-    int64_t offsetSeconds;
+    double offsetSeconds;
+    char offsetFile[200]; // when not empty, the offset is read from here at each connection
+    double readDelay;     // seconds from the accept to the reading of the clock
+    double sendDelay;     // seconds from the reading to the answer
     char address[16];
 };
 
-// A connection that still owes its second half (split) or is held open (silent).
+// A connection that still owes its second half (split), is held open (silent), or waits to
+// read the clock or to send what it read (a time server with delays).
 struct Pending {
     int fd;
     Kind kind;
-    uint8_t rest[2];
+    uint8_t rest[4];
+    int restLength;
     double dueAt;
+    const Listener* reads; // not null: read the clock at dueAt, then send sendDelay later
 };
 
 constexpr int MAX_LISTENERS = 64;
@@ -86,22 +98,51 @@ int Listen(const char* address) {
     return fd;
 }
 
+double OffsetSeconds(const Listener& listener) {
+    if (listener.offsetFile[0] == 0) {
+        return listener.offsetSeconds;
+    }
+    double offset = 0;
+    if (FILE* file = fopen(listener.offsetFile, "r")) {
+        if (fscanf(file, "%lf", &offset) != 1) {
+            offset = 0;
+        }
+        fclose(file);
+    }
+    return offset;
+}
+
+// The whole seconds since 1900 of this machine's clock plus the offset, big-endian.
+void ReadClock(const Listener& listener, uint8_t* answer) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const double now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    const uint32_t seconds = static_cast<uint32_t>(static_cast<int64_t>(
+        floor(now + OffsetSeconds(listener)) + static_cast<double>(SECONDS_1900_TO_1970)));
+    answer[0] = static_cast<uint8_t>(seconds >> 24);
+    answer[1] = static_cast<uint8_t>(seconds >> 16);
+    answer[2] = static_cast<uint8_t>(seconds >> 8);
+    answer[3] = static_cast<uint8_t>(seconds);
+}
+
 void Serve(const Listener& listener, Pending* pending, int* pendingCount) {
     const int fd = accept(listener.fd, nullptr, nullptr);
     if (fd < 0) {
         return;
     }
-    const uint32_t seconds =
-        static_cast<uint32_t>(time(nullptr) + SECONDS_1900_TO_1970 + listener.offsetSeconds);
-    uint8_t answer[8] = {static_cast<uint8_t>(seconds >> 24), static_cast<uint8_t>(seconds >> 16),
-                         static_cast<uint8_t>(seconds >> 8), static_cast<uint8_t>(seconds)};
+    const bool delayed =
+        listener.kind == Time && (listener.readDelay > 0 || listener.sendDelay > 0);
+    uint8_t answer[8] = {};
+    if (!delayed) {
+        ReadClock(listener, answer);
+    }
     size_t length = 4;
     switch (listener.kind) {
     case Silent:
     case Split:
         if (*pendingCount < MAX_PENDING) {
             Pending& p = pending[(*pendingCount)++];
-            p = Pending{fd, listener.kind, {answer[2], answer[3]}, 0};
+            p = Pending{fd, listener.kind, {answer[2], answer[3]}, 2, 0, nullptr};
             if (listener.kind == Split) {
                 p.dueAt = Now() + SPLIT_PAUSE_S;
                 send(fd, answer, 2, MSG_NOSIGNAL);
@@ -129,6 +170,15 @@ void Serve(const Listener& listener, Pending* pending, int* pendingCount) {
         fflush(stdout);
         break;
     case Time:
+        if (delayed) {
+            if (*pendingCount < MAX_PENDING) {
+                pending[(*pendingCount)++] =
+                    Pending{fd, Time, {}, 0, Now() + listener.readDelay, &listener};
+            } else {
+                close(fd);
+            }
+            return;
+        }
         break;
     }
     if (length > 0) {
@@ -165,7 +215,23 @@ int main(int argc, char** argv) {
             fprintf(stderr, "loopback_time_server: unknown kind %s\n", arg);
             return 2;
         }
-        l.offsetSeconds = offset != nullptr ? atoll(offset) : 0;
+        char* readMs = offset != nullptr ? strchr(offset, '@') : nullptr;
+        if (readMs != nullptr) {
+            *readMs++ = 0;
+        }
+        char* sendMs = readMs != nullptr ? strchr(readMs, '@') : nullptr;
+        if (sendMs != nullptr) {
+            *sendMs++ = 0;
+        }
+        l.offsetFile[0] = 0;
+        l.offsetSeconds = 0;
+        if (offset != nullptr && offset[0] == '/') {
+            snprintf(l.offsetFile, sizeof l.offsetFile, "%s", offset);
+        } else if (offset != nullptr) {
+            l.offsetSeconds = atof(offset);
+        }
+        l.readDelay = readMs != nullptr ? atof(readMs) / 1000 : 0;
+        l.sendDelay = sendMs != nullptr ? atof(sendMs) / 1000 : 0;
         snprintf(l.address, sizeof l.address, "%s", address);
         l.fd = Listen(address);
         if (l.fd < 0) {
@@ -182,7 +248,13 @@ int main(int argc, char** argv) {
         for (int i = 0; i < count; i++) {
             fds[i] = pollfd{listeners[i].fd, POLLIN, 0};
         }
-        poll(fds, static_cast<nfds_t>(count), 50);
+        // Up to 50 ms, less when a delayed answer falls due sooner.
+        double wait = 0.05;
+        for (int i = 0; i < pendingCount; i++) {
+            const double left = pending[i].dueAt - Now();
+            wait = left < wait ? left : wait;
+        }
+        poll(fds, static_cast<nfds_t>(count), wait > 0 ? static_cast<int>(ceil(wait * 1000)) : 0);
         for (int i = 0; i < count; i++) {
             if (fds[i].revents & POLLIN) {
                 Serve(listeners[i], pending, &pendingCount);
@@ -190,12 +262,19 @@ int main(int argc, char** argv) {
         }
         const double now = Now();
         for (int i = 0; i < pendingCount;) {
-            if (pending[i].dueAt <= now) {
-                send(pending[i].fd, pending[i].rest, 2, MSG_NOSIGNAL);
-                close(pending[i].fd);
-                pending[i] = pending[--pendingCount];
-            } else {
+            Pending& p = pending[i];
+            if (p.dueAt > now) {
                 i++;
+            } else if (p.reads != nullptr) {
+                ReadClock(*p.reads, p.rest);
+                p.restLength = 4;
+                p.dueAt = Now() + p.reads->sendDelay;
+                p.reads = nullptr;
+                i++;
+            } else {
+                send(p.fd, p.rest, static_cast<size_t>(p.restLength), MSG_NOSIGNAL);
+                close(p.fd);
+                p = pending[--pendingCount];
             }
         }
     }
