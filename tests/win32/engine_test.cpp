@@ -41,14 +41,19 @@ uint32_t LargestSampleLatency(int slot) {
     return largest;
 }
 
-// A server that truncates its time to the second is up to a second plus the transit behind
-// the local clock when its answer is read; half the latency is added back. So an honest
-// server's correction, less the offsets, lies in (-1000 - latency / 2, latency / 2].
+// An honest server reads its clock between the connect call and the answer, so every sample's
+// interval holds its true offset, and the correction, less the local offset, is the middle of
+// what they share.
 void ExpectHonestCorrection(int slot, int64_t expectedOffsetMs) {
-    const int64_t halfLatency = LargestSampleLatency(slot) / 2;
-    const int64_t correction = serverTable[slot].correction - expectedOffsetMs;
-    EXPECT_GE(correction, -1000 - halfLatency - SLACK_MS) << serverTable[slot].name;
-    EXPECT_LE(correction, halfLatency + SLACK_MS) << serverTable[slot].name;
+    const Agreement agreement = LargestAgreement(querySessions[slot].sampleInterval, SAMPLE_COUNT);
+    const Interval& shared = agreement.shared;
+    const int64_t truth = expectedOffsetMs - userOffsetMs;
+    EXPECT_EQ(agreement.count, SAMPLE_COUNT) << serverTable[slot].name;
+    EXPECT_GE(truth, shared.low - SLACK_MS) << serverTable[slot].name;
+    EXPECT_LT(truth, shared.high + SLACK_MS) << serverTable[slot].name;
+    EXPECT_LE(std::llabs(serverTable[slot].correction - expectedOffsetMs),
+              (shared.high - shared.low) / 2 + SLACK_MS)
+        << serverTable[slot].name;
 }
 
 class EngineTest : public ::testing::Test {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "query/correction.h"
 #include "query/query.h"
 #include "servers/server_table.h"
@@ -29,13 +31,17 @@ TEST(InetdPeers, CorrectionRunUsesEveryPeer) {
     for (int slot = 0; slot < count; slot++) {
         const ServerRecord& record = serverTable[slot];
         EXPECT_EQ(record.status, Used) << peers[slot];
-        uint32_t largest = 0;
-        for (uint32_t latency : querySessions[slot].sampleLatency) {
-            largest = latency > largest ? latency : largest;
-        }
-        // Truncated seconds: up to a second plus the transit behind, half the latency added.
-        EXPECT_GE(record.correction, -1000 - int64_t{largest / 2} - 2) << peers[slot];
-        EXPECT_LE(record.correction, int64_t{largest / 2} + 2) << peers[slot];
+        // Truncated seconds of this machine's clock, read between the connect call and the
+        // answer: every sample's interval holds 0, and the correction is the middle of what
+        // they share.
+        const Agreement agreement =
+            LargestAgreement(querySessions[slot].sampleInterval, SAMPLE_COUNT);
+        EXPECT_EQ(agreement.count, SAMPLE_COUNT) << peers[slot];
+        EXPECT_LE(agreement.shared.low, 2) << peers[slot];
+        EXPECT_GT(agreement.shared.high, -2) << peers[slot];
+        EXPECT_LE(std::llabs(record.correction),
+                  (agreement.shared.high - agreement.shared.low) / 2 + 2)
+            << peers[slot];
         sum += record.correction;
     }
     EXPECT_EQ(lastCorrectionValue, sum / count);
