@@ -58,14 +58,17 @@ void WriteSetting(const char* valueName, const void* data, uint32_t size) {
 // away before any of its bytes land there: the platform's own "more data" answer may leave
 // the buffer partly written. Its size is still told: to the version check at start-up, a
 // value too big to be this version's is another version's, not a first start.
-bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint32_t* storedSize) {
+bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint32_t* storedSize,
+                 uint32_t* storedType) {
     uint32_t size = 0;
+    uint32_t type = 0;
     bool read = false;
     RegKey key = 0;
     if (PlatformRegOpenKey(SETTINGS_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
-        if (PlatformRegQueryValue(key, valueName, nullptr, nullptr, &size) !=
+        if (PlatformRegQueryValue(key, valueName, &type, nullptr, &size) !=
             PLATFORM_ERROR_SUCCESS) {
             size = 0;
+            type = 0;
         } else if (size <= bufferSize) {
             read = PlatformRegQueryValue(key, valueName, nullptr, buffer, &size) ==
                    PLATFORM_ERROR_SUCCESS;
@@ -75,30 +78,23 @@ bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize, uint3
     if (storedSize != nullptr) {
         *storedSize = size;
     }
+    if (storedType != nullptr) {
+        *storedType = type;
+    }
     return read;
 }
 
 bool ReadDwordSetting(const char* valueName, uint32_t* value) {
-    RegKey key = 0;
-    if (PlatformRegOpenKey(SETTINGS_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
+    uint8_t bytes[4];
+    uint32_t size = 0;
+    uint32_t type = 0;
+    if (!ReadSetting(valueName, bytes, sizeof bytes, &size, &type) || size != sizeof bytes ||
+        type != REGISTRY_DWORD) {
         return false;
     }
-    uint32_t type = 0;
-    uint32_t size = 0;
-    bool read = false;
-    uint8_t bytes[4];
-    if (PlatformRegQueryValue(key, valueName, &type, nullptr, &size) == PLATFORM_ERROR_SUCCESS &&
-        type == REGISTRY_DWORD && size == sizeof bytes) {
-        read = PlatformRegQueryValue(key, valueName, nullptr, bytes, &size) ==
-                   PLATFORM_ERROR_SUCCESS &&
-               size == sizeof bytes;
-    }
-    PlatformRegCloseKey(key);
-    if (read) {
-        *value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-                 uint32_t{bytes[3]} << 24;
-    }
-    return read;
+    *value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+             uint32_t{bytes[3]} << 24;
+    return true;
 }
 
 uint32_t ReadSampleSpacing() {
@@ -124,13 +120,20 @@ struct ProgramPlace {
     bool safe;
 };
 
-ProgramPlace FindProgramPlace() {
+// The program's own path alone, not yet judged; an empty path when the platform gives none.
+ProgramPlace OwnPath() {
     ProgramPlace place = {};
     if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
         place.path[0] = 0;
-        return place;
     }
-    place.safe = PlatformProgramPlaceSafe(place.finalPath, sizeof place.finalPath);
+    return place;
+}
+
+ProgramPlace FindProgramPlace() {
+    ProgramPlace place = OwnPath();
+    if (place.path[0] != 0) {
+        place.safe = PlatformProgramPlaceSafe(place.finalPath, sizeof place.finalPath);
+    }
     return place;
 }
 
@@ -239,11 +242,7 @@ void WriteUninstallCommand(const ProgramPlace& place) {
 } // namespace
 
 void WriteUninstallEntry() {
-    ProgramPlace place = {};
-    if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
-        place.path[0] = 0;
-    }
-    WriteUninstallCommand(place);
+    WriteUninstallCommand(OwnPath());
 }
 
 // Giving the schedule up removes the automatic start wherever it points: the task is the
@@ -251,14 +250,10 @@ void WriteUninstallEntry() {
 // whatever the scheduler says, and is told what is left.
 uint32_t RegisterAutoStart(bool enable) {
     uint32_t left = 0;
-    ProgramPlace place = {};
+    const ProgramPlace place = enable ? FindProgramPlace() : OwnPath();
     if (enable) {
-        place = FindProgramPlace();
         left = EnableAutoStart(place);
     } else {
-        if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
-            place.path[0] = 0;
-        }
         logonTaskRefused = 0;
         programPlaceUnsafe = 0;
         if (!DeleteLogonTask()) {

@@ -24,9 +24,9 @@ void WriteSetting(const char* valueName, const void* data, uint32_t size);
 // A stored value shorter than the buffer fills only its first bytes; one longer than the
 // buffer reads as missing and leaves the buffer untouched. storedSize, when given, receives
 // the stored size of a value that exists, also of one too big to read, and 0 when there is
-// none.
+// none; storedType likewise its registry type.
 bool ReadSetting(const char* valueName, void* buffer, uint32_t bufferSize,
-                 uint32_t* storedSize = nullptr);
+                 uint32_t* storedSize = nullptr, uint32_t* storedType = nullptr);
 
 // A setting that counts only as a REG_DWORD: true with its value when it is one, false when
 // it is missing or of any other type or size. A 4-byte text "100" is not the number 0x303031.

@@ -1,5 +1,7 @@
 #include "servers/waits.h"
 
+#include <type_traits>
+
 #include "platform/logon_task.h"
 
 namespace {
@@ -30,6 +32,19 @@ void EndWait() {
     waitDepth--;
     if (waitDepth == 0 && queueCount > 0 && mainDialog != nullptr) {
         PlatformPostMessage(mainDialog, WM_OUTSIDE_QUEUE, 0, 0);
+    }
+}
+
+// Every wait is one platform call between these two: how deep we are is all that is known.
+template <typename Call> auto Waiting(Call call) -> decltype(call()) {
+    BeginWait();
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        EndWait();
+    } else {
+        const auto result = call();
+        EndWait();
+        return result;
     }
 }
 
@@ -82,62 +97,40 @@ int WaitForBox(WindowHandle owner, const char* text, const char* caption, uint32
     if (ExitQueued()) {
         return ANSWER_CANCEL;
     }
-    BeginWait();
-    const int answer = PlatformMessageBox(owner, text, caption, type);
-    EndWait();
-    return answer;
+    return Waiting([&] { return PlatformMessageBox(owner, text, caption, type); });
 }
 
 void WaitForMenu(WindowHandle owner, void* menu, int32_t x, int32_t y) {
     if (ExitQueued()) {
         return;
     }
-    BeginWait();
-    PlatformTrackMenu(owner, menu, x, y);
-    EndWait();
+    Waiting([&] { PlatformTrackMenu(owner, menu, x, y); });
 }
 
 void WaitForTimeChangeBroadcast() {
-    BeginWait();
-    PlatformBroadcastTimeChange();
-    EndWait();
+    Waiting([] { PlatformBroadcastTimeChange(); });
 }
 
 bool WaitForTray(uint32_t action, const void* record) {
-    BeginWait();
-    const bool done = PlatformNotifyTray(action, record);
-    EndWait();
-    return done;
+    return Waiting([&] { return PlatformNotifyTray(action, record); });
 }
 
 bool WaitForCopy(WindowHandle copy, uint32_t command, uint32_t timeoutMs) {
-    BeginWait();
-    const bool handled = PlatformSendCommand(copy, command, timeoutMs);
-    EndWait();
-    return handled;
+    return Waiting([&] { return PlatformSendCommand(copy, command, timeoutMs); });
 }
 
 // The Task Scheduler is a COM server in another process; our thread pumps messages while each
 // call crosses over.
 long WaitForTaskRegister(const char* name, const char* xml) {
-    BeginWait();
-    const long result = PlatformRegisterLogonTask(name, xml);
-    EndWait();
-    return result;
+    return Waiting([&] { return PlatformRegisterLogonTask(name, xml); });
 }
 
 long WaitForTaskDelete(const char* name) {
-    BeginWait();
-    const long result = PlatformDeleteLogonTask(name);
-    EndWait();
-    return result;
+    return Waiting([&] { return PlatformDeleteLogonTask(name); });
 }
 
 LogonTaskPresence WaitForTaskRead(const char* name, LogonTaskFacts* facts) {
-    BeginWait();
-    const LogonTaskPresence presence = PlatformReadLogonTask(name, facts);
-    EndWait();
-    return presence;
+    return Waiting([&] { return PlatformReadLogonTask(name, facts); });
 }
 
 void OnOutsideMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
