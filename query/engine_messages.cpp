@@ -2,6 +2,7 @@
 
 #include "platform/window.h"
 #include "query/display.h"
+#include "query/pacing.h"
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/list_display.h"

@@ -1,8 +1,6 @@
 // The Time protocol client: one query per server slot, each resolving the server's address and
-// then taking seven samples over fresh connections, under one run-wide deadline. Public servers
-// refuse clients that connect to them more often than every four seconds, so two connections
-// to one address (from one query or from two names of it) lie sampleSpacingMs apart; a query
-// whose next sample is not due yet waits without a socket.
+// then taking seven samples over fresh connections, under one run-wide deadline. When each
+// sample may start is the pacing's (query/pacing.h).
 #pragma once
 #include <cstdint>
 
@@ -41,8 +39,6 @@ extern QuerySession querySessions[SERVER_SLOT_COUNT];
 extern int32_t activeQueries;
 extern uint8_t testOnly;
 extern Ms1900 runDeadline;
-// The least time between two connections to one address, read at the start of each run.
-extern uint32_t sampleSpacingMs;
 // Read at the start of each run: the older arithmetic ("WholeSecondEstimate" 1), else the
 // precise estimate with aimed samples.
 extern uint8_t wholeSecondEstimate;
@@ -78,9 +74,6 @@ void OnSessionEnding();
 void HandleLookupDone(uintptr_t wParam, intptr_t lParam);
 void HandleSocketEvent(uintptr_t wParam, intptr_t lParam);
 void CheckRunDeadline();
-// Starts the waiting samples whose address may be connected to again and whose aim has come,
-// the longest waiting first; on each busy tick and at the aim timer, which it sets again.
-void StartDueSamples();
 // WM_OFFER_PRUNING: asks whether to keep only the four fastest servers, as the end of a
 // successful run over fresh defaults offered.
 void OnOfferPruning();
