@@ -10,9 +10,11 @@
 #include "servers/settings.h"
 
 uint8_t lastRunFailed = 0;
+int32_t lastRunOutcome = OutcomeNone;
 
 void ResetCorrectionGlobals() {
     lastRunFailed = 0;
+    lastRunOutcome = OutcomeNone;
 }
 
 // The older arithmetic reads the clock before the tick, both after the answer has arrived.
@@ -94,6 +96,7 @@ bool ApplyConsensusOf(const ConsensusInput& input) {
     }
     if (!consensus.found) {
         lastRunFailed = 1;
+        lastRunOutcome = OutcomeNoServer;
         return false;
     }
     const Ms1900 attempt = NowMs();
@@ -103,6 +106,7 @@ bool ApplyConsensusOf(const ConsensusInput& input) {
                                            : AdjustSystemClockFrom(runClock, consensus.mean);
     lastCorrectionValue = consensus.mean;
     lastCorrectionTime = set;
+    lastRunOutcome = set != 0 ? OutcomeCorrected : OutcomeNotPermitted;
     // A clock that the platform would not let us set is recorded as no correction (0), but the
     // schedule still counts from this attempt: counted from 0, every tick would find the next
     // run due at once.

@@ -10,6 +10,17 @@ constexpr uint32_t QUIT_DELAY_MS = 10000;
 
 extern uint8_t lastRunFailed;
 
+// How the last correction run's consensus ended. A refused step sets nothing: one server, or
+// servers that do not agree, would have moved the clock too far to be taken on their word.
+enum RunOutcome : int32_t {
+    OutcomeNone = 0,         // no correction run has ended yet
+    OutcomeCorrected = 1,    // the clock was set
+    OutcomeNotPermitted = 2, // the servers agreed, but the platform would not let us set it
+    OutcomeNoServer = 3,     // no server counted
+    OutcomeRefused = 4,      // the step was too large for the servers that agreed on it
+};
+extern int32_t lastRunOutcome;
+
 // Records sample sampleIndex of the slot from the server's 32-bit seconds, read just now.
 void RecordSample(int slot, uint32_t serverSeconds);
 // Reduces the slot's seven samples into its record and ends its query.

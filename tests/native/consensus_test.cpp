@@ -432,6 +432,7 @@ TEST(Consensus, AppliesWhatItFinds) {
         EXPECT_EQ(StoredMs("LastCorrectionValue"), row.applied);
         EXPECT_EQ(SimBroadcastCount(), 1);
         EXPECT_FALSE(SimTimerActive(TIMER_QUIT));
+        EXPECT_EQ(lastRunOutcome, OutcomeCorrected);
     }
 }
 
@@ -446,6 +447,7 @@ TEST(Consensus, WithoutCandidatesNothingMoves) {
     lastRunTime = 12345;
     EXPECT_FALSE(ApplyConsensus());
     EXPECT_EQ(lastRunFailed, 1);
+    EXPECT_EQ(lastRunOutcome, OutcomeNoServer);
     EXPECT_EQ(lastRunTime, 12345);
     EXPECT_EQ(SimClockSetCount(), 0);
     EXPECT_EQ(SimBroadcastCount(), 0);
@@ -459,13 +461,14 @@ struct ClockRow {
     uint8_t quit;
     bool timeSet;
     int fatal;
+    int32_t outcome;
 };
 
 TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
     const ClockRow rows[] = {
-        {"clock set, quit after it", 0, 1, true, 0},
-        {"no privilege", PLATFORM_ERROR_PRIVILEGE_NOT_HELD, 0, false, 0},
-        {"any other failure", 5, 0, false, 1},
+        {"clock set, quit after it", 0, 1, true, 0, OutcomeCorrected},
+        {"no privilege", PLATFORM_ERROR_PRIVILEGE_NOT_HELD, 0, false, 0, OutcomeNotPermitted},
+        {"any other failure", 5, 0, false, 1, OutcomeNotPermitted},
     };
     for (const ClockRow& row : rows) {
         SCOPED_TRACE(row.what);
@@ -482,6 +485,7 @@ TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
         EXPECT_EQ(SimTimerPeriod(TIMER_QUIT), row.quit ? QUIT_DELAY_MS : 0);
         EXPECT_EQ(SimBroadcastCount(), 1);
         EXPECT_EQ(fakeLog.fatalCount, row.fatal);
+        EXPECT_EQ(lastRunOutcome, row.outcome);
         if (row.fatal != 0) {
             EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
         }
