@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
                 argv[0]);
         return 2;
     }
-    const int64_t endNs = NowNs() + static_cast<int64_t>(atof(argv[1]) * 1e9);
+    const int64_t endNs = NowNs() + static_cast<int64_t>(strtod(argv[1], nullptr) * 1e9);
     randomState ^= static_cast<uint64_t>(NowNs());
     const pid_t line = getpid();
 

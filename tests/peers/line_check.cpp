@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s ADDRESS ROUND_TRIP_MS [TOLERANCE_MS]\n", argv[0]);
         return 2;
     }
-    const double roundTrip = atof(argv[2]);
-    const double tolerance = argc > 3 ? atof(argv[3]) : 3;
+    const double roundTrip = strtod(argv[2], nullptr);
+    const double tolerance = argc > 3 ? strtod(argv[3], nullptr) : 3;
     sockaddr_in server = {};
     server.sin_family = AF_INET;
     server.sin_port = htons(37);
