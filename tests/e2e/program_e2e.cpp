@@ -11,6 +11,9 @@
 //   127.0.8.20, 127.0.8.21 honest, and log the moment of each connection to the fixture's
 //   server.log
 // Scenarios ask their servers back to back ("SampleSpacing" 0) unless they say otherwise.
+// A scenario through the delay line runs only inside the client's namespace of
+// tests/peers/delay_line (the test e2e_through_the_line starts the suite there, with honest
+// servers on 198.19.0.2 ... 198.19.0.5 behind the line); elsewhere it is skipped.
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -70,6 +73,8 @@ enum Op {
     Correction,     // n: slot; its stored correction and the last correction are m ms, +-50
     Editor,         // text: typed into the list's name editor, which must be open
     NoSettings,     // the settings key is absent, and still so n ms later
+    LineError,      // prints the stored last correction less n ms, the servers' offset;
+                    // with m set, it must lie within +-m ms
 };
 
 struct Step {
@@ -84,11 +89,13 @@ struct Scenario {
     const char* name;
     Step steps[28];
     bool defaultSpacing = false; // keep the program's own spacing of samples
+    bool throughLine = false;    // needs the delay line's network
 };
 
 const char ALL_KINDS[] = "127.0.8.2 127.0.8.3 127.0.8.4 127.0.8.9 127.0.8.10 127.0.8.11 "
                          "127.0.8.12 127.0.8.13 127.0.8.14 127.0.8.15 127.0.8.16 127.0.8.17";
 const char HONEST_AND_SILENT[] = "127.0.8.2 127.0.8.3 127.0.8.10";
+const char BEHIND_THE_LINE[] = "198.19.0.2 198.19.0.3 198.19.0.4 198.19.0.5";
 const char OTHER_VERSION[] =
     "Registry settings of other versions of Chronoplex will be erased if you run this version.";
 const char UNINSTALLED[] = "Uninstall complete.  Now delete Chronoplex files.";
@@ -278,6 +285,14 @@ const Scenario SCENARIOS[] = {
         {Box, "Note!", "This will prevent", 0}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {NoSettings, nullptr, nullptr, 1000}}},
+    // The line's test gives it 100 ms each way, and its servers are exact.
+    {"through a 200 ms round trip four exact servers are used", {
+        {Servers, BEHIND_THE_LINE}, {SetDword, "Version", nullptr, VERSION},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Exits, nullptr, nullptr, 0, 90},
+        {Status, nullptr, nullptr, 0, 102}, {Status, nullptr, nullptr, 1, 102},
+        {Status, nullptr, nullptr, 2, 102}, {Status, nullptr, nullptr, 3, 102},
+        {LineError, nullptr, nullptr, 0, 0}}, false, true},
 };
 // clang-format on
 
@@ -623,6 +638,9 @@ class Runner {
                 RegCloseKey(key);
             }
             break;
+        case LineError:
+            ExpectLineError(s.n, s.m);
+            break;
         case End:
             break;
         }
@@ -818,6 +836,24 @@ class Runner {
         EXPECT_EQ(value, s.correction);
     }
 
+    static void ExpectLineError(int64_t theta, int64_t bound) {
+        HKEY key = OpenKey(SETTINGS);
+        ASSERT_NE(key, nullptr);
+        int64_t value = 0;
+        DWORD size = sizeof value;
+        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&value), &size),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        const char* line = getenv("CHRONOPLEX_DELAY_LINE");
+        printf("through the line (%s ms): correction %+lld ms, error %+lld ms\n",
+               line != nullptr ? line : "?", static_cast<long long>(value),
+               static_cast<long long>(value - theta));
+        if (bound > 0) {
+            EXPECT_LE(std::llabs(value - theta), bound);
+        }
+    }
+
     HANDLE processes_[8] = {};
     int count_ = 0;
     bool lastStartFaults_ = false;
@@ -828,6 +864,9 @@ class ProgramE2E : public ::testing::TestWithParam<int> {};
 TEST_P(ProgramE2E, Scenario) {
     const Scenario& scenario = SCENARIOS[GetParam()];
     SCOPED_TRACE(scenario.name);
+    if (scenario.throughLine && getenv("CHRONOPLEX_DELAY_LINE") == nullptr) {
+        GTEST_SKIP() << "runs only through the delay line (the test e2e_through_the_line)";
+    }
     ClearRegistry();
     {
         Runner runner;
