@@ -193,7 +193,7 @@ TEST_F(Settings, AutoStartQuotesThePath) {
 // older version goes), else the Run value; neither once removed. What the scheduler or the
 // registry would not let go is told.
 TEST_F(Settings, AutoStartByTaskOrRunValue) {
-    enum Before { NOTHING, TASK, OLD_RUN_VALUE, REFUSED };
+    enum Before { NOTHING, TASK, OLD_RUN_VALUE, REFUSED, TASK_AND_RUN_VALUE };
     const struct {
         const char* what;
         Before before;
@@ -217,20 +217,28 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
          false, 0},
         {"removed, Run value kept", REFUSED, false, 0, 0, PLATFORM_ERROR_ACCESS_DENIED, false, true,
          false, AUTO_START_LEFT_RUN_VALUE},
-        {"removed, both kept", REFUSED, false, 0, E_ACCESS, PLATFORM_ERROR_ACCESS_DENIED, true,
-         true, false, AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
+        {"removed, both kept", TASK_AND_RUN_VALUE, false, 0, E_ACCESS,
+         PLATFORM_ERROR_ACCESS_DENIED, true, true, false,
+         AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
     };
     for (const auto& c : cases) {
         ResetWorld();
         if (c.before == OLD_RUN_VALUE) {
             SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
         }
+        // A refusal leaves the Run value in the task's place.
+        if (c.before == REFUSED) {
+            SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
+        }
         if (c.before != NOTHING) {
             RegisterAutoStart(true);
         }
-        if (c.before == REFUSED) {
+        if (c.before == TASK_AND_RUN_VALUE) {
             SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
+            SimLogonTaskFail(SIM_TASK_READ, E_ACCESS);
+            SimLogonTaskFail(SIM_TASK_DELETE, E_ACCESS);
             RegisterAutoStart(true);
+            SimLogonTaskFail(SIM_TASK_READ, 0);
         }
         SimLogonTaskFail(SIM_TASK_REGISTER, c.registerError);
         SimLogonTaskFail(SIM_TASK_DELETE, c.deleteError);
@@ -265,7 +273,8 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
 // administrators can change, or one that a standard user can; with the scheduler taking the
 // task, refusing it, or holding a stale one (an older version's task of one user, for this
 // very file) or the current one. From an unsafe place nothing is registered, and whatever
-// starts this file is removed; another copy's task stays.
+// starts this file is removed; another copy's task stays where its place is safe and goes
+// where that copy is gone. While the task is registered, the place judged stays held.
 TEST_F(Settings, AutoStartDecision) {
     const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
     const char* const OTHER = "C:\\Program Files\\Chronoplex 2\\chronoplex.exe";
@@ -274,7 +283,7 @@ TEST_F(Settings, AutoStartDecision) {
                             "<Actions><Exec><Command>C:\\Program Files\\Chronoplex\\chronoplex.exe"
                             "</Command></Exec></Actions></Task>";
     enum Path { CHOSEN, GIVEN_UP, AT_START };
-    enum Task { NONE, CURRENT, STALE, OTHER_COPY };
+    enum Task { NONE, CURRENT, STALE, OTHER_COPY, GONE_COPY };
     const struct {
         bool safe;
         Path path;
@@ -306,16 +315,25 @@ TEST_F(Settings, AutoStartDecision) {
         {false, AT_START, STALE, false, NONE, false, false, true},
         {false, AT_START, CURRENT, false, NONE, false, false, true},
         {false, AT_START, OTHER_COPY, false, OTHER_COPY, false, false, true},
+        {false, AT_START, GONE_COPY, false, NONE, false, false, true},
+        {false, CHOSEN, GONE_COPY, false, NONE, false, false, true},
+        {true, AT_START, GONE_COPY, false, CURRENT, false, false, false},
     };
-    char current[LOGON_TASK_XML_SIZE], other[LOGON_TASK_XML_SIZE];
+    const char* const GONE = "C:\\Chronoplex\\chronoplex.exe";
+    char current[LOGON_TASK_XML_SIZE], other[LOGON_TASK_XML_SIZE], gone[LOGON_TASK_XML_SIZE];
     ASSERT_TRUE(BuildLogonTaskXml(current, sizeof current, HERE));
     ASSERT_TRUE(BuildLogonTaskXml(other, sizeof other, OTHER));
-    const char* const XML[] = {nullptr, current, OLD_TASK, other};
+    ASSERT_TRUE(BuildLogonTaskXml(gone, sizeof gone, GONE));
+    const char* const XML[] = {nullptr, current, OLD_TASK, other, gone};
+    static int heldWhileRegistering;
     int row = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "row " << row++);
         ResetWorld();
         SimSetProgramPlace(c.safe);
+        SimSetPlace(OTHER, SIM_PLACE_SAFE);
+        heldWhileRegistering = 0;
+        SimSetWaitHook(SIM_WAIT_TASK, [] { heldWhileRegistering += SimPlacesHeld() > 0; });
         if (c.before != NONE) {
             ASSERT_EQ(PlatformRegisterLogonTask("Chronoplex", XML[c.before]), 0);
         }
@@ -335,7 +353,7 @@ TEST_F(Settings, AutoStartDecision) {
         EXPECT_EQ(SimLogonTaskCallCount(), callsBefore) << "the start called the scheduler";
         SimMessage m = {};
         const bool posted = SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START;
-        EXPECT_EQ(posted, c.path != CHOSEN);
+        EXPECT_TRUE(posted) << "checked at every start";
         if (c.path == AT_START && posted) {
             OnCheckAutoStart();
         } else {
@@ -354,6 +372,10 @@ TEST_F(Settings, AutoStartDecision) {
         EXPECT_EQ(logonTaskRefused, c.refusedNote ? 1 : 0);
         EXPECT_EQ(programPlaceUnsafe, c.unsafeNote ? 1 : 0);
         EXPECT_EQ(fakeLog.fatalCount, 0);
+        EXPECT_EQ(SimPlacesHeld(), 0) << "a place left held";
+        if (c.safe && c.path != GIVEN_UP) {
+            EXPECT_GT(heldWhileRegistering, 0) << "the scheduler was called with nothing held";
+        }
     }
 }
 
