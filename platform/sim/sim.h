@@ -67,7 +67,8 @@ int SimBoxCount();
 const char* SimLastBoxText();
 const char* SimLastBoxCaption();
 uint32_t SimLastBoxType();
-int SimBroadcastCount();
+uint32_t SimLastMenuLife(); // the time the last menu was given to stay open, in ms
+int SimBroadcastCount(); // announcements of a new time; none of them waits
 int SimDestroyCount();
 // The platform's calls that wait (platform/window.h, platform/logon_task.h). Each calls its
 // hook while it waits, as the real call lets other messages in meanwhile: a hook stands for
@@ -75,7 +76,6 @@ int SimDestroyCount();
 enum SimWait {
     SIM_WAIT_BOX,
     SIM_WAIT_MENU,
-    SIM_WAIT_BROADCAST,
     SIM_WAIT_TRAY,
     SIM_WAIT_SEND,
     SIM_WAIT_TASK, // every call into the Task Scheduler

@@ -64,6 +64,7 @@ struct State {
     char boxCaption[128];
     uint32_t boxType;
     int broadcasts;
+    uint32_t menuLifeMs;
     int destroys;
     WindowHandle destroyed;
     void (*waitHooks[SIM_WAIT_COUNT])();
@@ -460,9 +461,8 @@ void SimCheckWindow(const void* window, const char* call) {
     abort();
 }
 
-void PlatformBroadcastTimeChange() {
+void PlatformAnnounceTimeChange() {
     state.broadcasts++;
-    SimRunWaitHook(SIM_WAIT_BROADCAST);
 }
 int SimBroadcastCount() {
     return state.broadcasts;
@@ -474,9 +474,14 @@ void PlatformDestroyWindow(WindowHandle window) {
     state.destroyed = window;
 }
 
-void PlatformTrackMenu(WindowHandle owner, void*, int32_t, int32_t) {
+void PlatformTrackMenu(WindowHandle owner, void*, int32_t, int32_t, uint32_t lifeMs) {
     SimCheckWindow(owner, "a menu");
+    state.menuLifeMs = lifeMs;
     SimRunWaitHook(SIM_WAIT_MENU);
+}
+
+uint32_t SimLastMenuLife() {
+    return state.menuLifeMs;
 }
 
 bool PlatformNotifyTray(uint32_t, const void*) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/registry.h"
 #include "platform/sim/sim.h"
@@ -377,6 +379,144 @@ TEST_F(Settings, AutoStartDecision) {
             EXPECT_GT(heldWhileRegistering, 0) << "the scheduler was called with nothing held";
         }
     }
+}
+
+// Each entry that starts a program (the task, the Run value, the uninstall entry) at a start
+// without a schedule, for each file it may name: this one, another in a safe place, another
+// that is gone, another in an unsafe place; from a safe place and from an unsafe one. An entry
+// that names a file a standard user can change goes; the uninstall entry names only a file in a
+// safe place, by its final path, and never replaces another copy's in a safe place.
+TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
+    const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+    const char* const HERE_FINAL = "D:\\Apps\\Chronoplex\\chronoplex.exe"; // through a junction
+    const char* const FILES[] = {HERE, "C:\\Program Files\\Other\\chronoplex.exe",
+                                 "C:\\Chronoplex\\chronoplex.exe", "C:\\Users\\ana\\chronoplex.exe"};
+    enum File { THIS_FILE, OTHER_SAFE, OTHER_GONE, OTHER_UNSAFE };
+    enum Entry { TASK, RUN_VALUE, UNINSTALL };
+    enum After { KEPT, GONE, OURS };
+    const struct {
+        bool safe;
+        File file;
+        After task, run, uninstall;
+    } cases[] = {
+        {true, THIS_FILE, KEPT, KEPT, OURS},      {true, OTHER_SAFE, KEPT, KEPT, KEPT},
+        {true, OTHER_GONE, GONE, GONE, OURS},     {true, OTHER_UNSAFE, GONE, GONE, OURS},
+        {false, THIS_FILE, GONE, GONE, GONE},     {false, OTHER_SAFE, KEPT, KEPT, KEPT},
+        {false, OTHER_GONE, GONE, GONE, GONE},    {false, OTHER_UNSAFE, GONE, GONE, GONE},
+    };
+    for (const auto& c : cases) {
+        for (Entry entry : {TASK, RUN_VALUE, UNINSTALL}) {
+            SCOPED_TRACE(testing::Message() << "safe " << c.safe << ", file " << c.file
+                                            << ", entry " << entry);
+            ResetWorld();
+            SimSetModuleFileName(HERE);
+            SimSetProgramPlace(c.safe, HERE_FINAL);
+            SimSetPlace(FILES[OTHER_SAFE], SIM_PLACE_SAFE);
+            SimSetPlace(FILES[OTHER_UNSAFE], SIM_PLACE_UNSAFE);
+            const char* const file = c.file == THIS_FILE ? HERE_FINAL : FILES[c.file];
+            char command[300];
+            snprintf(command, sizeof command, "\"%s\" %c", file, entry == UNINSTALL ? 'u' : 's');
+            char xml[LOGON_TASK_XML_SIZE];
+            ASSERT_TRUE(BuildLogonTaskXml(xml, sizeof xml, file));
+            RegKey key = 0;
+            if (entry == TASK) {
+                ASSERT_EQ(PlatformRegisterLogonTask("Chronoplex", xml), 0);
+            } else {
+                ASSERT_EQ(PlatformRegCreateKey(entry == RUN_VALUE ? RUN_KEY : UNINSTALL_KEY, &key),
+                          0);
+                PlatformRegSetValue(key, entry == RUN_VALUE ? "Chronoplex" : "UninstallString",
+                                    REGISTRY_SZ, command,
+                                    static_cast<uint32_t>(strlen(command)) + 1);
+                PlatformRegCloseKey(key);
+            }
+            InitSchedule();
+            SimMessage m = {};
+            ASSERT_TRUE(SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START);
+            OnCheckAutoStart();
+            EXPECT_EQ(SimPlacesHeld(), 0);
+            const char* task = SimLogonTaskXml("Chronoplex");
+            const uint8_t* run = SimRegValueData(RUN_KEY, "Chronoplex");
+            const uint8_t* uninstall = SimRegValueData(UNINSTALL_KEY, "UninstallString");
+            const After after = entry == TASK        ? c.task
+                                : entry == RUN_VALUE ? c.run
+                                                     : c.uninstall;
+            // Nothing is written beside the one entry, but the uninstall entry of a safe place.
+            EXPECT_EQ(task != nullptr, entry == TASK && after == KEPT);
+            EXPECT_EQ(run != nullptr, entry == RUN_VALUE && after == KEPT);
+            if (task != nullptr) {
+                EXPECT_STREQ(task, xml);
+            }
+            if (run != nullptr) {
+                EXPECT_STREQ(reinterpret_cast<const char*>(run), command);
+            }
+            const bool ours = c.safe && (entry != UNINSTALL || after == OURS);
+            const bool kept = entry == UNINSTALL && after == KEPT;
+            EXPECT_EQ(uninstall != nullptr, ours || kept);
+            if (ours) {
+                ExpectText(UNINSTALL_KEY, "UninstallString",
+                           "\"D:\\Apps\\Chronoplex\\chronoplex.exe\" u");
+            } else if (kept) {
+                EXPECT_STREQ(reinterpret_cast<const char*>(uninstall), command);
+            }
+        }
+    }
+}
+
+// Someone else's task under our name is replaced, never updated: not an Exec action, another
+// argument, permissions that let others change it. One that cannot be deleted leaves nothing
+// else registered, no Run value in its place, and the window a note to show.
+TEST_F(Settings, OnlyOurTaskCounts) {
+    const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+    char ours[LOGON_TASK_XML_SIZE];
+    ASSERT_TRUE(BuildLogonTaskXml(ours, sizeof ours, HERE));
+    const std::string exec = "<Exec>\n      <Command>" + std::string(HERE) + "</Command>\n"
+                             "      <Arguments>s</Arguments>\n    </Exec>";
+    auto with = [&](const std::string& actions) {
+        std::string xml = ours;
+        return xml.replace(xml.find(exec), exec.size(), actions);
+    };
+    const std::string notExec = with("<ComHandler><ClassId>{0}</ClassId></ComHandler>" + exec);
+    const std::string otherArgument = with("<Exec><Command>" + std::string(HERE) +
+                                           "</Command><Arguments>u</Arguments></Exec>");
+    const std::string twoActions = with(exec + "<Exec><Command>C:\\x.exe</Command></Exec>");
+    const struct {
+        const char* what;
+        std::string xml;
+        bool foreign, undeletable;
+        bool replaced, taken;
+    } cases[] = {
+        {"ours", ours, false, false, false, false},
+        {"not an Exec action first", notExec, false, false, true, false},
+        {"another argument", otherArgument, false, false, true, false},
+        {"a second action", twoActions, false, false, true, false},
+        {"ours, with permissions for others", ours, true, false, true, false},
+        {"not ours, and undeletable", notExec, true, true, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorld();
+        SimPutLogonTask("Chronoplex", c.xml.c_str(), c.foreign, c.undeletable);
+        const int callsBefore = SimLogonTaskCallCount();
+        EXPECT_EQ(RegisterAutoStart(true), 0u);
+        EXPECT_STREQ(SimLogonTaskXml("Chronoplex"), c.replaced ? ours : c.xml.c_str());
+        EXPECT_EQ(logonTaskTaken, c.taken ? 1 : 0);
+        EXPECT_EQ(logonTaskRefused, 0);
+        EXPECT_FALSE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
+        if (!c.replaced && !c.taken) {
+            EXPECT_EQ(SimLogonTaskCallCount(), callsBefore + 1) << "only the read";
+        }
+    }
+    // Taken again between the deletion and the creation.
+    ResetWorld();
+    SimPutLogonTask("Chronoplex", notExec.c_str(), true, false);
+    SimSetWaitHook(SIM_WAIT_TASK, [] {
+        if (SimLogonTaskXml("Chronoplex") == nullptr) {
+            SimPutLogonTask("Chronoplex", "<Task/>", true, false);
+        }
+    });
+    RegisterAutoStart(true);
+    EXPECT_EQ(logonTaskTaken, 1);
+    EXPECT_STREQ(SimLogonTaskXml("Chronoplex"), "<Task/>");
 }
 
 // The simulated registry must keep the platform's rules, or the tests above prove nothing.
