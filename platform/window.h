@@ -44,6 +44,17 @@ void PlatformAnnounceTimeChange();
 // window, or its queue is full).
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
+// ---- other programs' windows ----
+
+// The next top-level dialog after `after` (null: from the first) that is titled title and holds
+// a child control of id control; null when there is none more.
+WindowHandle PlatformNextDialog(WindowHandle after, const char* title, int32_t control);
+
+// True when the process that owns the window runs elevated: at high integrity or above. False
+// below it, and when that process cannot be opened to ask. On a system without integrity
+// levels (before Vista) nothing tells the two apart, and every window counts as elevated.
+bool PlatformWindowElevated(WindowHandle window);
+
 // ---- calls that wait ----
 // Each of these waits for a person or another program, and while it waits the platform hands
 // this thread's window the messages that arrive meanwhile: posted ones in the loops of boxes

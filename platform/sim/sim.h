@@ -70,6 +70,12 @@ uint32_t SimLastBoxType();
 uint32_t SimLastMenuLife(); // the time the last menu was given to stay open, in ms
 int SimBroadcastCount(); // announcements of a new time; none of them waits
 int SimDestroyCount();
+// Top-level dialogs of other processes, at most 4, in the order added: the process's integrity
+// level, or that it cannot be opened to ask.
+enum SimElevation { SIM_BELOW_HIGH, SIM_HIGH, SIM_CANNOT_OPEN };
+WindowHandle SimAddDialog(const char* title, int32_t control, SimElevation elevation);
+// A system without integrity levels (before Vista).
+void SimNoIntegrityLevels(bool none);
 // The platform's calls that wait (platform/window.h, platform/logon_task.h). Each calls its
 // hook while it waits, as the real call lets other messages in meanwhile: a hook stands for
 // what arrives then. Null for none.

@@ -45,6 +45,48 @@ void PlatformAnnounceTimeChange() {
     PostMessageA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0);
 }
 
+WindowHandle PlatformNextDialog(WindowHandle after, const char* title, int32_t control) {
+    HWND candidate = Hwnd(after);
+    while ((candidate = FindWindowExA(nullptr, candidate, "#32770", title)) != nullptr) {
+        if (GetDlgItem(candidate, control) != nullptr) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+// The integrity level is the last part of the label's SID (S-1-16-12288 is high). Only a
+// limited query is asked for, which an elevated process may make of any other.
+bool PlatformWindowElevated(WindowHandle window) {
+    if (LOBYTE(LOWORD(GetVersion())) < 6) {
+        return true;
+    }
+    DWORD processId = 0;
+    if (GetWindowThreadProcessId(Hwnd(window), &processId) == 0) {
+        return false;
+    }
+    constexpr DWORD QUERY_LIMITED_INFORMATION = 0x1000;
+    HANDLE process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return false;
+    }
+    bool elevated = false;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        alignas(TOKEN_MANDATORY_LABEL) BYTE buffer[SECURITY_MAX_SID_SIZE + 16];
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) {
+            const PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+            const UCHAR parts = IsValidSid(label) ? *GetSidSubAuthorityCount(label) : 0;
+            elevated = parts > 0 && *GetSidSubAuthority(label, parts - 1U) >=
+                                        static_cast<DWORD>(SECURITY_MANDATORY_HIGH_RID);
+        }
+        CloseHandle(token);
+    }
+    CloseHandle(process);
+    return elevated;
+}
+
 void PlatformDestroyWindow(WindowHandle window) {
     DestroyWindow(Hwnd(window));
 }

@@ -8,6 +8,7 @@
 #include "platform/sim/sim.h"
 #include "query/schedule.h"
 #include "servers/logon_task.h"
+#include "servers/running_copy.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
@@ -517,6 +518,37 @@ TEST_F(Settings, OnlyOurTaskCounts) {
     RegisterAutoStart(true);
     EXPECT_EQ(logonTaskTaken, 1);
     EXPECT_STREQ(SimLogonTaskXml("Chronoplex"), "<Task/>");
+}
+
+// Any unelevated program may make a dialog with the program's title and list: it neither takes
+// the logon start's hand-over nor the uninstall's exit, which then go on as if no copy ran.
+// A copy's own box carries the title but no list. Without integrity levels, as before.
+TEST_F(Settings, OnlyAnElevatedProcessIsARunningCopy) {
+    const char* const TITLE = "Chronoplex v2.1";
+    constexpr int32_t LIST = 1002;
+    const struct {
+        const char* what;
+        SimElevation first, second; // SIM_CANNOT_OPEN as second: none
+        bool secondIsBox, noLevels;
+        int found; // 0 none, else which
+    } cases[] = {
+        {"a fake below high integrity", SIM_BELOW_HIGH, SIM_CANNOT_OPEN, false, false, 0},
+        {"one that cannot be opened", SIM_CANNOT_OPEN, SIM_CANNOT_OPEN, false, false, 0},
+        {"the running copy", SIM_HIGH, SIM_CANNOT_OPEN, false, false, 1},
+        {"a fake before the running copy", SIM_BELOW_HIGH, SIM_HIGH, false, false, 2},
+        {"the copy's box", SIM_BELOW_HIGH, SIM_HIGH, true, false, 0},
+        {"a fake where nothing tells", SIM_BELOW_HIGH, SIM_CANNOT_OPEN, false, true, 1},
+    };
+    for (const auto& c : cases) {
+        ResetWorld();
+        SimNoIntegrityLevels(c.noLevels);
+        WindowHandle windows[] = {SimAddDialog(TITLE, LIST, c.first), nullptr};
+        if (c.second != SIM_CANNOT_OPEN) {
+            windows[1] = SimAddDialog(TITLE, c.secondIsBox ? 0 : LIST, c.second);
+        }
+        EXPECT_EQ(FindRunningCopy(TITLE, LIST), c.found == 0 ? nullptr : windows[c.found - 1])
+            << c.what;
+    }
 }
 
 // The simulated registry must keep the platform's rules, or the tests above prove nothing.
