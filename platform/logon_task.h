@@ -38,8 +38,8 @@ struct LogonTaskFacts {
     // keeps only a task's name).
     char command[LOGON_TASK_TEXT_SIZE];
     char arguments[LOGON_TASK_TEXT_SIZE];
-    uint32_t actions;    // how many actions it has, as far as they could be read
-    bool firstIsExec;    // its first action starts a program
+    uint32_t actions; // how many actions it has, as far as they could be read
+    bool firstIsExec; // its first action starts a program
     // Its principal's group as a SID ("S-1-5-32-544"), empty when it names none.
     char groupSid[LOGON_TASK_TEXT_SIZE];
     bool forUser;    // its principal names a user: a task of one user, not of a group

@@ -128,7 +128,7 @@ LogonTaskRegistration RegisterLogonTask(const char* programPath) {
     }
     if (before != LOGON_TASK_ABSENT && !DeleteLogonTask()) {
         return WaitForTaskRead(LOGON_TASK_NAME, &facts) == LOGON_TASK_PRESENT ? LOGON_TASK_TAKEN
-                                                                             : LOGON_TASK_REFUSED;
+                                                                              : LOGON_TASK_REFUSED;
     }
     const long result = WaitForTaskRegister(LOGON_TASK_NAME, xml);
     return result == 0                   ? LOGON_TASK_REGISTERED
@@ -161,8 +161,8 @@ bool SamePath(const char* a, const char* b) {
 // it belongs to whoever started the program last, and the other administrators get nothing.
 bool LogonTaskCurrent(const LogonTaskFacts& facts, const char* programPath) {
     const bool nothingRead = facts.command[0] == 0 && facts.arguments[0] == 0 &&
-                             facts.actions == 0 && !facts.firstIsExec &&
-                             facts.groupSid[0] == 0 && !facts.forUser && !facts.permissionsRead;
+                             facts.actions == 0 && !facts.firstIsExec && facts.groupSid[0] == 0 &&
+                             !facts.forUser && !facts.permissionsRead;
     if (nothingRead) {
         return true;
     }

@@ -132,8 +132,8 @@ void FindProgramPlace(ProgramPlace* place) {
         place->path[0] = 0;
         return;
     }
-    place->safe = PlatformPlaceSafe(place->path, place->finalPath, sizeof place->finalPath,
-                                    &place->hold);
+    place->safe =
+        PlatformPlaceSafe(place->path, place->finalPath, sizeof place->finalPath, &place->hold);
 }
 
 // Who the file that an entry starts is to this program.

@@ -1,14 +1,15 @@
 // The calls that wait, and what comes in while they do.
 //
 // A message box, a pop-up menu, a call to the shell's notification area, a command sent to
-// another copy and every call into the Task Scheduler wait for a person or another program, and while they wait the platform hands our window whatever arrives: a
-// second copy's request for a run, the uninstaller's exit, clicks on the tray icon, the end of
-// the session, and inside boxes and menus the user's commands and our own timers. Handled where
-// it arrives, any of these would run in the middle of whoever called the wait: a run begun
-// inside the end of another, a window destroyed under a box that is still open. So every such
-// call in the program goes through a named wait here, which knows how deep we are; what comes
-// in from outside meanwhile is queued, in order, and handed back to the window one message at a
-// time from its own message loop, once the outermost wait has returned.
+// another copy and every call into the Task Scheduler wait for a person or another program, and
+// while they wait the platform hands our window whatever arrives: a second copy's request for a
+// run, the uninstaller's exit, clicks on the tray icon, the end of the session, and inside boxes
+// and menus the user's commands and our own timers. Handled where it arrives, any of these would
+// run in the middle of whoever called the wait: a run begun inside the end of another, a window
+// destroyed under a box that is still open. So every such call in the program goes through a named
+// wait here, which knows how deep we are; what comes in from outside meanwhile is queued, in order,
+// and handed back to the window one message at a time from its own message loop, once the outermost
+// wait has returned.
 //
 // Here rather than in the engine because the settings store is the lowest caller of a wait
 // (the Task Scheduler); the window code and the engine use the same waits.

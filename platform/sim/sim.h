@@ -68,7 +68,7 @@ const char* SimLastBoxText();
 const char* SimLastBoxCaption();
 uint32_t SimLastBoxType();
 uint32_t SimLastMenuLife(); // the time the last menu was given to stay open, in ms
-int SimBroadcastCount(); // announcements of a new time; none of them waits
+int SimBroadcastCount();    // announcements of a new time; none of them waits
 int SimDestroyCount();
 // Top-level dialogs of other processes, at most 4, in the order added: the process's integrity
 // level, or that it cannot be opened to ask.

@@ -492,8 +492,7 @@ void SimNoIntegrityLevels(bool none) {
 }
 
 WindowHandle PlatformNextDialog(WindowHandle after, const char* title, int32_t control) {
-    for (int i = static_cast<int>(reinterpret_cast<uintptr_t>(after)); i < state.dialogCount;
-         i++) {
+    for (int i = static_cast<int>(reinterpret_cast<uintptr_t>(after)); i < state.dialogCount; i++) {
         if (strcmp(state.dialogs[i].title, title) == 0 && state.dialogs[i].control == control) {
             return reinterpret_cast<WindowHandle>(static_cast<uintptr_t>(i + 1));
         }

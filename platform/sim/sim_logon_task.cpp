@@ -23,7 +23,7 @@ constexpr size_t TASK_XML_SIZE = 16384;
 
 struct Task {
     bool used;
-    bool groupLogon; // registered with the group logon type
+    bool groupLogon;  // registered with the group logon type
     bool foreign;     // its permissions let others change it
     bool undeletable; // a deletion is refused
     char name[TASK_NAME_SIZE];
@@ -157,7 +157,8 @@ void SimSetPlace(const char* path, SimPlace place, const char* finalPath) {
     slot->used = true;
     slot->place = place;
     snprintf(slot->path, sizeof slot->path, "%s", path);
-    snprintf(slot->finalPath, sizeof slot->finalPath, "%s", finalPath != nullptr ? finalPath : path);
+    snprintf(slot->finalPath, sizeof slot->finalPath, "%s",
+             finalPath != nullptr ? finalPath : path);
 }
 
 int SimPlacesHeld() {
@@ -268,8 +269,7 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
         return LOGON_TASK_PRESENT;
     }
     // The actions in their order: the first decides what the command and arguments are.
-    static const char* const ACTIONS[] = {"<Exec>", "<ComHandler>", "<SendEmail>",
-                                          "<ShowMessage>"};
+    static const char* const ACTIONS[] = {"<Exec>", "<ComHandler>", "<SendEmail>", "<ShowMessage>"};
     const char* first = nullptr;
     for (const char* kind : ACTIONS) {
         for (const char* at = strstr(t->xml, kind); at != nullptr; at = strstr(at + 1, kind)) {

@@ -10,7 +10,13 @@
 // that, or a folder further up; each role forbids other rights (platform/program_place.h).
 // A task of the Task Scheduler is judged as a file, with SYSTEM and Administrators alone
 // trusted.
-enum PlaceRole { PLACE_FILE, PLACE_OWN_FOLDER, PLACE_PARENT_FOLDER, PLACE_FOLDER_ABOVE, PLACE_TASK };
+enum PlaceRole {
+    PLACE_FILE,
+    PLACE_OWN_FOLDER,
+    PLACE_PARENT_FOLDER,
+    PLACE_FOLDER_ABOVE,
+    PLACE_TASK
+};
 
 // True when the descriptor's owner is trusted (Administrators, SYSTEM or TrustedInstaller) and
 // its DACL grants none of the role's forbidden rights to anyone else. Inherit-only entries do

@@ -169,7 +169,7 @@ bool LevelSafe(HANDLE level, PlaceJudge judge, PlaceRole role) {
 // The role of level i of count, the file being the last.
 PlaceRole RoleOf(int i, int count) {
     const int up = count - 1 - i;
-    return up == 0 ? PLACE_FILE
+    return up == 0   ? PLACE_FILE
            : up == 1 ? PLACE_OWN_FOLDER
            : up == 2 ? PLACE_PARENT_FOLDER
                      : PLACE_FOLDER_ABOVE;
@@ -222,7 +222,6 @@ bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold) {
     }
     return true;
 }
-
 
 bool PlaceDescriptorSafe(PSECURITY_DESCRIPTOR descriptor, PlaceRole role) {
     PSID owner = nullptr;

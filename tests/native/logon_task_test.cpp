@@ -114,8 +114,8 @@ TEST(LogonTask, CurrentOrStale) {
         {"the argument u", [](LogonTaskFacts& f) { strcpy(f.arguments, "u"); }, false},
         {"permissions that let others change it",
          [](LogonTaskFacts& f) { f.othersMayChange = true; }, false},
-        {"permissions that could not be read",
-         [](LogonTaskFacts& f) { f.permissionsRead = false; }, false},
+        {"permissions that could not be read", [](LogonTaskFacts& f) { f.permissionsRead = false; },
+         false},
         {"only its permissions read",
          [](LogonTaskFacts& f) {
              memset(&f, 0, sizeof f);

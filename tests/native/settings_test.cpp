@@ -220,9 +220,8 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
          false, 0},
         {"removed, Run value kept", REFUSED, false, 0, 0, PLATFORM_ERROR_ACCESS_DENIED, false, true,
          false, AUTO_START_LEFT_RUN_VALUE},
-        {"removed, both kept", TASK_AND_RUN_VALUE, false, 0, E_ACCESS,
-         PLATFORM_ERROR_ACCESS_DENIED, true, true, false,
-         AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
+        {"removed, both kept", TASK_AND_RUN_VALUE, false, 0, E_ACCESS, PLATFORM_ERROR_ACCESS_DENIED,
+         true, true, false, AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
     };
     for (const auto& c : cases) {
         ResetWorld();
@@ -391,7 +390,8 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
     const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
     const char* const HERE_FINAL = "D:\\Apps\\Chronoplex\\chronoplex.exe"; // through a junction
     const char* const FILES[] = {HERE, "C:\\Program Files\\Other\\chronoplex.exe",
-                                 "C:\\Chronoplex\\chronoplex.exe", "C:\\Users\\ana\\chronoplex.exe"};
+                                 "C:\\Chronoplex\\chronoplex.exe",
+                                 "C:\\Users\\ana\\chronoplex.exe"};
     enum File { THIS_FILE, OTHER_SAFE, OTHER_GONE, OTHER_UNSAFE };
     enum Entry { TASK, RUN_VALUE, UNINSTALL };
     enum After { KEPT, GONE, OURS };
@@ -400,15 +400,15 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
         File file;
         After task, run, uninstall;
     } cases[] = {
-        {true, THIS_FILE, KEPT, KEPT, OURS},      {true, OTHER_SAFE, KEPT, KEPT, KEPT},
-        {true, OTHER_GONE, GONE, GONE, OURS},     {true, OTHER_UNSAFE, GONE, GONE, OURS},
-        {false, THIS_FILE, GONE, GONE, GONE},     {false, OTHER_SAFE, KEPT, KEPT, KEPT},
-        {false, OTHER_GONE, GONE, GONE, GONE},    {false, OTHER_UNSAFE, GONE, GONE, GONE},
+        {true, THIS_FILE, KEPT, KEPT, OURS},   {true, OTHER_SAFE, KEPT, KEPT, KEPT},
+        {true, OTHER_GONE, GONE, GONE, OURS},  {true, OTHER_UNSAFE, GONE, GONE, OURS},
+        {false, THIS_FILE, GONE, GONE, GONE},  {false, OTHER_SAFE, KEPT, KEPT, KEPT},
+        {false, OTHER_GONE, GONE, GONE, GONE}, {false, OTHER_UNSAFE, GONE, GONE, GONE},
     };
     for (const auto& c : cases) {
         for (Entry entry : {TASK, RUN_VALUE, UNINSTALL}) {
-            SCOPED_TRACE(testing::Message() << "safe " << c.safe << ", file " << c.file
-                                            << ", entry " << entry);
+            SCOPED_TRACE(testing::Message()
+                         << "safe " << c.safe << ", file " << c.file << ", entry " << entry);
             ResetWorld();
             SimSetModuleFileName(HERE);
             SimSetProgramPlace(c.safe, HERE_FINAL);
@@ -438,9 +438,7 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
             const char* task = SimLogonTaskXml("Chronoplex");
             const uint8_t* run = SimRegValueData(RUN_KEY, "Chronoplex");
             const uint8_t* uninstall = SimRegValueData(UNINSTALL_KEY, "UninstallString");
-            const After after = entry == TASK        ? c.task
-                                : entry == RUN_VALUE ? c.run
-                                                     : c.uninstall;
+            const After after = entry == TASK ? c.task : entry == RUN_VALUE ? c.run : c.uninstall;
             // Nothing is written beside the one entry, but the uninstall entry of a safe place.
             EXPECT_EQ(task != nullptr, entry == TASK && after == KEPT);
             EXPECT_EQ(run != nullptr, entry == RUN_VALUE && after == KEPT);
@@ -470,15 +468,16 @@ TEST_F(Settings, OnlyOurTaskCounts) {
     const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
     char ours[LOGON_TASK_XML_SIZE];
     ASSERT_TRUE(BuildLogonTaskXml(ours, sizeof ours, HERE));
-    const std::string exec = "<Exec>\n      <Command>" + std::string(HERE) + "</Command>\n"
+    const std::string exec = "<Exec>\n      <Command>" + std::string(HERE) +
+                             "</Command>\n"
                              "      <Arguments>s</Arguments>\n    </Exec>";
     auto with = [&](const std::string& actions) {
         std::string xml = ours;
         return xml.replace(xml.find(exec), exec.size(), actions);
     };
     const std::string notExec = with("<ComHandler><ClassId>{0}</ClassId></ComHandler>" + exec);
-    const std::string otherArgument = with("<Exec><Command>" + std::string(HERE) +
-                                           "</Command><Arguments>u</Arguments></Exec>");
+    const std::string otherArgument =
+        with("<Exec><Command>" + std::string(HERE) + "</Command><Arguments>u</Arguments></Exec>");
     const std::string twoActions = with(exec + "<Exec><Command>C:\\x.exe</Command></Exec>");
     const struct {
         const char* what;

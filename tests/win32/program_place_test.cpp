@@ -78,7 +78,8 @@ TEST(ProgramPlace, RuleOverDescriptors) {
         {"a file Users may write the extended attributes of", PLACE_FILE,
          "O:BAD:" USUAL "(A;;0x10;;;BU)", false},
         {"our task", PLACE_TASK, "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", true},
-        {"a task Users may change", PLACE_TASK, "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FW;;;BU)", false},
+        {"a task Users may change", PLACE_TASK, "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FW;;;BU)",
+         false},
         {"a task of TrustedInstaller", PLACE_TASK, "O:" TI "D:(A;;FA;;;SY)(A;;FA;;;BA)", false},
         // Program Files as Windows makes it.
         {"inherit-only CREATOR OWNER", PLACE_FOLDER_ABOVE,
@@ -178,8 +179,8 @@ TEST(ProgramPlace, WalkByHandle) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     char command[] = "ln -sfn Real walk/link";
-    ASSERT_TRUE(CreateProcessA("Z:\\bin\\ln", command, nullptr, nullptr, FALSE, 0, nullptr,
-                               "C:\\", &startup, &process));
+    ASSERT_TRUE(CreateProcessA("Z:\\bin\\ln", command, nullptr, nullptr, FALSE, 0, nullptr, "C:\\",
+                               &startup, &process));
     WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
