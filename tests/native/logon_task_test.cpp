@@ -101,19 +101,8 @@ TEST(LogonTask, CurrentOrStale) {
         {"the group Users", [](LogonTaskFacts& f) { strcpy(f.groupSid, "S-1-5-32-545"); }, false},
         {"an interactive logon", [](LogonTaskFacts& f) { f.groupLogon = false; }, false},
         {"least privilege", [](LogonTaskFacts& f) { f.highest = false; }, false},
-        // Someone else's task under our name: whatever it shows of itself but the command.
-        {"a first action that starts no program",
-         [](LogonTaskFacts& f) {
-             f.command[0] = 0;
-             f.arguments[0] = 0;
-             f.firstIsExec = false;
-         },
-         false},
-        {"a second action", [](LogonTaskFacts& f) { f.actions = 2; }, false},
+        // Beside the tasks of Settings.OnlyOurTaskCounts: what only the facts can show.
         {"no argument", [](LogonTaskFacts& f) { f.arguments[0] = 0; }, false},
-        {"the argument u", [](LogonTaskFacts& f) { strcpy(f.arguments, "u"); }, false},
-        {"permissions that let others change it",
-         [](LogonTaskFacts& f) { f.othersMayChange = true; }, false},
         {"permissions that could not be read", [](LogonTaskFacts& f) { f.permissionsRead = false; },
          false},
         {"only its permissions read",
