@@ -1,5 +1,6 @@
-// Whether the program's place is safe for an elevated start: its final path, the drive it lies
-// on, and the owner and DACL of the file and of every folder up to the drive's root.
+// Whether a program file's place is safe for an elevated start: its final path, the drive it
+// lies on, and the owner and DACL of the file and of every folder up to the drive's root, each
+// read from a handle that stays open until the caller lets the place go.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
