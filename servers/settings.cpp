@@ -163,7 +163,7 @@ EntryTarget JudgeEntry(const char* program, const ProgramPlace& place) {
     return safe ? ENTRY_OTHER_SAFE : ENTRY_OTHER_UNSAFE;
 }
 
-// Whether an entry that names target may stay: not where a standard user can change the file.
+// Whether an entry that names target must go: the file lies where a standard user can change it.
 bool EntryUnsafe(EntryTarget target, const ProgramPlace& place) {
     return target == ENTRY_OTHER_UNSAFE || (target == ENTRY_THIS_FILE && !place.safe);
 }
