@@ -116,6 +116,6 @@ bool ApplyConsensusOf(const ConsensusInput& input) {
     if (quitAfterCorrection) {
         PlatformSetTimer(mainDialog, TIMER_QUIT, QUIT_DELAY_MS);
     }
-    WaitForTimeChangeBroadcast();
+    PlatformAnnounceTimeChange();
     return true;
 }

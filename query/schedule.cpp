@@ -47,15 +47,14 @@ static void ShowSchedule() {
 }
 
 // What the start finds stored was chosen before, and registered then: the start only asks,
-// later, whether the task is still there and right. Should the post fail, the automatic start
-// stays as it was.
+// later, whether the task is still there and right, and with or without a schedule whether
+// anything found starts a file that a standard user can change. Should the post fail, the
+// automatic start stays as it was.
 void InitSchedule() {
     ShowSchedule();
     autoStartAsked = AutoStartWanted();
     WriteUninstallEntry();
-    if (autoStartAsked != 0) {
-        PlatformPostMessage(mainDialog, WM_CHECK_AUTO_START, 0, 0);
-    }
+    PlatformPostMessage(mainDialog, WM_CHECK_AUTO_START, 0, 0);
 }
 
 // Registered only when a schedule is chosen or given up: registering the logon task is a call
@@ -72,9 +71,7 @@ void ApplySchedule() {
 
 // The schedule may have been given up between the post and now; then so was the start.
 void OnCheckAutoStart() {
-    if (AutoStartWanted() != 0) {
-        CheckAutoStart();
-    }
+    CheckAutoStart(AutoStartWanted() != 0);
 }
 
 // lastRunTime stays where it was, so a shorter interval can make a run due at the next tick.

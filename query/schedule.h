@@ -18,13 +18,13 @@ extern Ms1900 lastRunTime;
 extern uint8_t quitAfterCorrection;
 extern char launchMode; // 's', 'u' or 0
 
-// Posted at a start with a schedule set, so that the automatic start is checked once the
-// window is up and never in the start's own path (the Task Scheduler is a COM server).
+// Posted at every start, so that the automatic start is checked once the window is up and
+// never in the start's own path (the Task Scheduler is a COM server).
 constexpr uint32_t WM_CHECK_AUTO_START = 1041;
 
 // At the start of the window: the interval and label of the stored position and the
-// uninstall entry. No call into the Task Scheduler: with a schedule set, WM_CHECK_AUTO_START
-// is posted for the check (OnCheckAutoStart).
+// uninstall entry. No call into the Task Scheduler: WM_CHECK_AUTO_START is posted for the
+// check (OnCheckAutoStart).
 void InitSchedule();
 // After the slider moved: the interval and label, and the automatic start registered or
 // removed when a schedule was chosen or given up.

@@ -104,11 +104,7 @@ void WaitForMenu(WindowHandle owner, void* menu, int32_t x, int32_t y) {
     if (ExitQueued()) {
         return;
     }
-    Waiting([&] { PlatformTrackMenu(owner, menu, x, y); });
-}
-
-void WaitForTimeChangeBroadcast() {
-    Waiting([] { PlatformBroadcastTimeChange(); });
+    Waiting([&] { PlatformTrackMenu(owner, menu, x, y, MENU_LIFE_MS); });
 }
 
 bool WaitForTray(uint32_t action, const void* record) {

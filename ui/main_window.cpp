@@ -41,6 +41,12 @@ static const char LOGON_TASK_NOTE[] =
     "Chronoplex can start itself at logon only while User Account Control is off.\n\nIf it is "
     "on, the schedule goes on each time you start Chronoplex yourself.";
 
+static const char TASK_TAKEN_NOTE[] =
+    "Windows' Task Scheduler holds another task named \"Chronoplex\", which Chronoplex may not "
+    "replace, so Chronoplex does not start itself at logon.\n\nDelete that task in the Task "
+    "Scheduler, then choose the schedule again.  Until then the schedule goes on each time you "
+    "start Chronoplex yourself.";
+
 constexpr int SCHEDULE_LAST_POSITION = 9;
 // A stored window must keep this many pixels on the screen to be placed where it was.
 constexpr LONG ON_SCREEN_MARGIN = 20;
@@ -227,15 +233,22 @@ static void OnScheduleScroll(HWND window) {
     static bool logonNoticePosted = false;
     OnScheduleSlider(
         static_cast<int32_t>(SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0)));
-    if ((programPlaceUnsafe || logonTaskRefused) && scheduleIndex != 0 && !logonNoticePosted) {
+    if ((programPlaceUnsafe || logonTaskRefused || logonTaskTaken) && scheduleIndex != 0 &&
+        !logonNoticePosted) {
         logonNoticePosted = true;
-        PostMessageA(window, WM_LOGON_NOTICE, programPlaceUnsafe ? LOGON_NOTICE_UNSAFE_PLACE : 0,
+        PostMessageA(window, WM_LOGON_NOTICE,
+                     programPlaceUnsafe ? LOGON_NOTICE_UNSAFE_PLACE
+                     : logonTaskTaken   ? LOGON_NOTICE_TASK_TAKEN
+                                        : 0,
                      0);
     }
 }
 
 static void OnLogonNotice(HWND window, WPARAM kind) {
-    WaitForBox(window, kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE : LOGON_TASK_NOTE,
+    WaitForBox(window,
+               kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE
+               : kind == LOGON_NOTICE_TASK_TAKEN ? TASK_TAKEN_NOTE
+                                                 : LOGON_TASK_NOTE,
                "Note!", MB_OK | MB_ICONINFORMATION);
 }
 

@@ -67,6 +67,7 @@ enum Op {
     Task,           // n: 1 when the logon task "Chronoplex" must exist, 0 when it must not,
                     // within 5 s (the program checks it after its window is up)
     RunValue,       // the Run value "Chronoplex" set to start chronoplex.exe with s
+    UninstallEntry, // text: the file that the uninstall entry starts with u
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
     Spacing,        // n connections logged by text (null: 127.0.8.20), each m ms or more apart
@@ -107,6 +108,10 @@ const char TASK_REFUSED[] = "CHRONOPLEX_FAULT_TASK=0x80070422";
 const char SAFE_PLACE[] = "CHRONOPLEX_FAULT_SAFE_PLACE=1";
 const char SAFE_PLACE_TASK_REFUSED[] =
     "CHRONOPLEX_FAULT_SAFE_PLACE=1 CHRONOPLEX_FAULT_TASK=0x80070422";
+// Another copy's file, whose place counts as safe; the program's own does not.
+const char OTHER_COPY[] = "C:\\Tools\\Chronoplex\\chronoplex.exe";
+const char OTHER_COPY_SAFE[] = "CHRONOPLEX_FAULT_SAFE_OTHER=C:\\Tools\\Chronoplex\\chronoplex.exe";
+const char OTHER_COPY_ENTRY[] = "\"C:\\Tools\\Chronoplex\\chronoplex.exe\" u";
 const char TASK_LEFT[] = "Uninstall incomplete.  Windows' Task Scheduler did not let Chronoplex "
                          "remove its task \"Chronoplex\"";
 const char UNSAFE_PLACE_NOTE[] =
@@ -134,10 +139,11 @@ const Scenario SCENARIOS[] = {
         {Status, nullptr, nullptr, 10, 100}, {Status, nullptr, nullptr, 11, 100},
         {HonestResult, nullptr, nullptr, 0}, {HonestResult, nullptr, nullptr, 2},
         {HonestResult, nullptr, nullptr, 9}, {LastCorrection}}},
+    // From the user-writable place that every file is under Wine, no uninstall entry either.
     {"first start installs the defaults and stamps the version", {
         {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
         {Value, "S|Version", "0x20003"}, {Value, "S|Server057", "*"}, {Value, "S|Server058", ""},
-        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "*"},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", ""},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
     // The Task Scheduler takes the logon task, so no Run value is written beside it. A start
     // with a schedule stored registers a missing task once its window is up; giving the
@@ -162,15 +168,27 @@ const Scenario SCENARIOS[] = {
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}, {Value, "S|Version", ""},
         {Task, nullptr, nullptr, 0}}},
-    // Under Wine the program's own folder is the user's: no elevated start may be registered
-    // for it. A Run value for it goes; choosing a schedule says why there is none.
+    // Under Wine the program's own folder is the user's: no elevated start and no uninstall
+    // entry may be registered for it. A Run value for it goes; choosing a schedule says why
+    // there is none.
     {"the real program registers nothing from its user-writable place", {
         {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 4}, {RunValue},
         {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Value, "R|Chronoplex", ""},
         {Task, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 6},
         {Box, "Note!", UNSAFE_PLACE_NOTE, OK}, {Task, nullptr, nullptr, 0},
-        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "* u"},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", ""},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    // Another copy's entry stays while that copy's place is safe, whatever this start does;
+    // once that copy is gone (the product: under Wine no place is safe), its entry goes.
+    {"a start from a user's folder changes no uninstall entry that names another file", {
+        {SetDword, "Version", nullptr, VERSION}, {UninstallEntry, OTHER_COPY},
+        {Start, "", OTHER_COPY_SAFE}, {AwaitWindow, nullptr, nullptr, 1},
+        {Slide, nullptr, nullptr, 4}, {Box, "Note!", UNSAFE_PLACE_NOTE, OK},
+        {Slide, nullptr, nullptr, 0}, {Value, "U|UninstallString", OTHER_COPY_ENTRY},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10},
+        {Value, "U|UninstallString", OTHER_COPY_ENTRY},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Value, "U|UninstallString", ""},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 1, 10}}},
     {"a second start shows the running copy", {
         {SetDword, "Version", nullptr, VERSION}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
         {Start, ""}, {Exits, nullptr, nullptr, 1, 10}, {AwaitWindow, nullptr, nullptr, 1},
@@ -604,6 +622,16 @@ class Runner {
             ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, RUN, &key), ERROR_SUCCESS);
             const std::string command = '"' + ProgramPath(false) + "\" s";
             RegSetValueExA(key, "Chronoplex", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(command.c_str()),
+                           static_cast<DWORD>(command.size() + 1));
+            RegCloseKey(key);
+            break;
+        }
+        case UninstallEntry: {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, UNINSTALL, &key), ERROR_SUCCESS);
+            const std::string command = '"' + std::string(s.text) + "\" u";
+            RegSetValueExA(key, "UninstallString", 0, REG_SZ,
                            reinterpret_cast<const BYTE*>(command.c_str()),
                            static_cast<DWORD>(command.size() + 1));
             RegCloseKey(key);

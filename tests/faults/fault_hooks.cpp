@@ -15,6 +15,8 @@
 //                                  as the user's own and keeps no permissions set on it, so
 //                                  no place is safe there; the scenarios that need a
 //                                  registered task ask for this
+//   CHRONOPLEX_FAULT_SAFE_OTHER=P  the place of the file P (a full path, found or not) counts
+//                                  as safe: another copy's, named by an entry
 //
 // Several faults are given as several variables.
 #include <windows.h>
@@ -34,7 +36,7 @@ long RealPlatformRegDeleteValue(RegKey key, const char* name);
 long RealPlatformRegisterLogonTask(const char* name, const char* xml);
 long RealPlatformDeleteLogonTask(const char* name);
 LogonTaskPresence RealPlatformReadLogonTask(const char* name, LogonTaskFacts* facts);
-bool RealPlatformProgramPlaceSafe(char* finalPath, uint32_t size);
+bool RealPlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold);
 
 static const char* Fault(const char* name) {
     const char* value = getenv(name);
@@ -89,18 +91,27 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
     return RealPlatformReadLogonTask(name, facts);
 }
 
-// The final path as the real check finds it, or else the path the program was started by.
-bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
-    const bool safe = RealPlatformProgramPlaceSafe(finalPath, size);
-    if (Fault("CHRONOPLEX_FAULT_SAFE_PLACE") == nullptr) {
+static bool SamePathText(const char* a, const char* b) {
+    return a != nullptr && b != nullptr && lstrcmpiA(a, b) == 0;
+}
+
+// The final path as the real check finds it, or else the path as given; a place declared safe
+// holds nothing.
+bool PlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold) {
+    const bool safe = RealPlatformPlaceSafe(path, finalPath, size, hold);
+    char module[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
+    const bool own = length != 0 && length < sizeof module && SamePathText(path, module);
+    const bool declared = (own && Fault("CHRONOPLEX_FAULT_SAFE_PLACE") != nullptr) ||
+                          SamePathText(path, Fault("CHRONOPLEX_FAULT_SAFE_OTHER"));
+    if (!declared) {
         return safe;
     }
     if (finalPath[0] == 0) {
-        const DWORD length = GetModuleFileNameA(nullptr, finalPath, size);
-        if (length == 0 || length >= size) {
-            finalPath[0] = 0;
+        if (strlen(path) >= size) {
             return false;
         }
+        strcpy(finalPath, path);
     }
     return true;
 }

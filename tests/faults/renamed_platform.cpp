@@ -6,7 +6,7 @@
 #define PlatformRegisterLogonTask RealPlatformRegisterLogonTask
 #define PlatformDeleteLogonTask RealPlatformDeleteLogonTask
 #define PlatformReadLogonTask RealPlatformReadLogonTask
-#define PlatformProgramPlaceSafe RealPlatformProgramPlaceSafe
+#define PlatformPlaceSafe RealPlatformPlaceSafe
 #include "platform/win32/clock.cpp"
 #include "platform/win32/registry.cpp"
 #include "platform/win32/logon_task.cpp"
