@@ -195,7 +195,8 @@ struct ModelSample {
 
 Interval Model(int64_t theta, const ModelSample& m) {
     const Ms1900 read = T0 + m.tc + m.readMs + theta + m.stepMs;
-    return SampleInterval(static_cast<uint32_t>(read / 1000), T0 + m.tc, T0 + m.tc + m.tripMs);
+    return SampleInterval(static_cast<uint32_t>(read / 1000), T0 + m.tc, T0 + m.tc,
+                          T0 + m.tc + m.tripMs);
 }
 
 struct PreciseRow {
@@ -280,6 +281,86 @@ TEST(Precise, ASampleBoundsTheCorrectionAndTheLargestAgreeingSetWins) {
     EXPECT_EQ(three.shared.high, 10);
 }
 
+// A path in microseconds: the connect call's SYN takes up to the server, its answer down; the
+// connection completes at our end when that answer arrives, the server accepts once our reply
+// has gone up, reads its clock readUs later and its four bytes come down. Our connect notice
+// is handled lateUs after the completion (lateStepUs more for each later sample). The times
+// the program sees are whole milliseconds of the tick.
+struct PathRow {
+    const char* what;
+    int64_t thetaUs;
+    int64_t upUs, downUs, readUs, lateUs, lateStepUs;
+    int64_t within; // ms from theta, at most
+};
+
+struct PathRun {
+    Interval intervals[SAMPLE_COUNT];
+    PreciseResult result;
+};
+
+// Seven samples, each after the first aimed as the pacing aims them, at the default spacing.
+PathRun RunPath(const PathRow& row) {
+    PathRun run = {};
+    Ms1900 connectAt[SAMPLE_COUNT], answerAt[SAMPLE_COUNT];
+    uint32_t latency[SAMPLE_COUNT];
+    int64_t callUs = 137000; // after T0
+    for (int k = 0; k < SAMPLE_COUNT; k++) {
+        if (k > 0) {
+            const Agreement open = LargestAgreement(run.intervals, k);
+            const uint32_t delay = ReadDelay(connectAt, answerAt, latency, k);
+            const Ms1900 aim = AimSample(open.shared, delay, DEFAULT_SAMPLE_SPACING_MS,
+                                         connectAt[k - 1], answerAt[k - 1] + 1);
+            callUs = (aim - T0) * 1000 + 300; // the timer fires a little after its moment
+        }
+        const int64_t completeUs = callUs + row.upUs + row.downUs;
+        const int64_t readUs = completeUs + row.upUs + row.readUs;
+        const int64_t answerUs = readUs + row.downUs;
+        const int64_t noticeUs = completeUs + row.lateUs + k * row.lateStepUs;
+        const int64_t serverMs = T0 + (readUs + row.thetaUs) / 1000; // all positive
+        connectAt[k] = T0 + callUs / 1000;
+        answerAt[k] = T0 + answerUs / 1000;
+        const Ms1900 connectedAt = T0 + noticeUs / 1000;
+        latency[k] = static_cast<uint32_t>(answerAt[k] - connectedAt);
+        run.intervals[k] = SampleInterval(static_cast<uint32_t>(serverMs / 1000), connectAt[k],
+                                          connectedAt, answerAt[k]);
+    }
+    run.result = ReducePrecise(run.intervals, SAMPLE_COUNT, 0);
+    return run;
+}
+
+// The server reads only after the connection is established at its end, so the handled
+// connect notice bounds its read, less the margin for a notice handled late; on a short path
+// the connect call still does.
+TEST(Precise, TheEstablishedConnectionBoundsTheRead) {
+    // Seven samples halve the interval down to about a quarter more than the round trip, so
+    // within an eighth of it, and 3 ms for the margin and the tick; on an asymmetric path half
+    // the difference of the two ways more. The connect call as the bound was 18, 37 and 80 ms
+    // off on the symmetric paths. The notices of a 0.2 ms path, however late, bound nothing.
+    // clang-format off
+    const PathRow rows[] = {
+        {"20 ms round trip", 1234567, 10000, 10000, 0, 200, 0, 6},
+        {"80 ms round trip", -2345678, 40000, 40000, 0, 200, 0, 13},
+        {"200 ms round trip, read 1 ms after the accept", 456789, 100000, 100000, 1000, 200, 0, 28},
+        {"20 ms, 1 up and 19 down", 1234567, 1000, 19000, 0, 200, 0, 9 + 6},
+        {"60 ms, 40 up and 20 down", 3456, 40000, 20000, 0, 200, 0, 10 + 11},
+        {"0.2 ms, notices 3 to 5 ms late", 250400, 100, 100, 0, 3000, 333, 9},
+        {"0.2 ms, notices 5 ms late", -4999900, 100, 100, 0, 5000, 0, 9},
+    };
+    // clang-format on
+    for (const PathRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        const PathRun run = RunPath(row);
+        for (int k = 0; k < SAMPLE_COUNT; k++) {
+            EXPECT_LE(run.intervals[k].low * 1000, row.thetaUs) << k;
+            EXPECT_GT(run.intervals[k].high * 1000, row.thetaUs) << k;
+        }
+        EXPECT_EQ(run.result.agreeing, SAMPLE_COUNT);
+        const int64_t offUs = std::llabs(run.result.correction * 1000 - row.thetaUs);
+        EXPECT_LE(offUs, row.within * 1000) << run.result.correction;
+        EXPECT_LE(offUs, run.result.halfWidth * 1000);
+    }
+}
+
 // The precise reduction of a query's samples: the latency column as before, the correction
 // from the intervals.
 TEST(Precise, ReduceSamplesTakesTheSharedInterval) {
@@ -356,7 +437,10 @@ const ConsensusRow CONSENSUS[] = {
     {"a single candidate", {{9, -86400000}}, {}, -86400000},
 };
 
+// A server of a run of the older arithmetic, at an address of its own.
 void PutCandidate(int slot, int64_t correction) {
+    wholeSecondEstimate = 1;
+    querySessions[slot].address = SimAddress(127, 0, 1, slot);
     snprintf(serverTable[slot].name, SERVER_NAME_SIZE, "s%d.test", slot);
     serverTable[slot].enabled = 1;
     serverTable[slot].status = Used;
@@ -493,7 +577,8 @@ TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
     // A mean the platform cannot represent as a date is a failure like any other, not a
     // wrapped clock.
     ResetWorld();
-    PutCandidate(2, INT64_MAX);
+    PutCandidate(2, 4000000000000000000);
+    PutCandidate(3, 4000000000000000000);
     const uint64_t wall = SimWallClock();
     EXPECT_TRUE(ApplyConsensus());
     EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
@@ -508,6 +593,166 @@ TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
     EXPECT_STREQ(fakeLog.fatalText, "Registry Problem");
     EXPECT_FALSE(SimRegValueInfo(SETTINGS_KEY, "LastCorrectionTime", nullptr, nullptr));
     EXPECT_EQ(StoredMs("LastCorrectionValue"), 10);
+}
+
+// Servers behind one 20 ms path, each exact at its own theta; address n is 127.0.0.n.
+struct Witness {
+    int slot;
+    int64_t thetaUs;
+    int address;
+};
+
+constexpr int64_t THETA_US = 1234567;
+constexpr int64_t DAY_US = int64_t{86400000} * 1000;
+constexpr int64_t YEARS_20_US = -7300 * DAY_US + THETA_US;
+
+// What a run's end would take from the table, and the table it would take it from.
+ConsensusInput PutWitnesses(const std::vector<Witness>& witnesses, bool precise) {
+    ConsensusInput input = {};
+    input.precise = precise;
+    for (const Witness& w : witnesses) {
+        const PathRow path = {"", w.thetaUs, 10000, 10000, 0, 200, 0, 0};
+        const PathRun run = RunPath(path);
+        PutCandidate(w.slot, run.result.correction);
+        input.correction[w.slot] = run.result.correction;
+        input.candidate[w.slot] = true;
+        input.address[w.slot] = SimAddress(127, 0, 0, w.address);
+        input.shared[w.slot] = LargestAgreement(run.intervals, SAMPLE_COUNT).shared;
+    }
+    return input;
+}
+
+struct IntervalConsensusRow {
+    const char* what;
+    bool precise;
+    std::vector<Witness> witnesses;
+    std::vector<int> rejected;
+    int64_t within;     // ms of THETA_US, at most
+    int64_t offAtLeast; // ms from THETA_US, at least: the older arithmetic averages it in
+};
+
+// The precise estimate keeps the largest set of servers whose intervals meet and rejects the
+// rest, however near; the older arithmetic still averages anything under 2 s.
+TEST(Consensus, ThePreciseEstimateKeepsTheServersWhoseIntervalsMeet) {
+    const int64_t t = THETA_US;
+    // clang-format off
+    const IntervalConsensusRow rows[] = {
+        {"a rounding server", true, {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 500000, 5}}, {3}, 6, 0},
+        {"one 1.5 s ahead", true, {{0, t, 2}, {1, t + 1500000, 3}, {2, t, 4}, {3, t, 5}}, {1}, 6, 0},
+        {"one 1.9 s behind", true, {{0, t, 2}, {1, t, 3}, {2, t - 1900000, 4}, {3, t, 5}}, {2}, 6, 0},
+        {"two of five 3 s ahead mask each other no more", true,
+         {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 3000000, 5}, {4, t + 3000000, 6}}, {3, 4}, 6, 0},
+        {"a server 20 ms off still agrees", true, {{0, t, 2}, {1, t + 20000, 3}}, {}, 14, 0},
+        // Equally large sets: the one that moves the clock least.
+        {"a liar among two", true, {{0, YEARS_20_US, 2}, {1, t, 3}}, {0}, 6, 0},
+        {"a liar among four", true, {{0, t, 2}, {1, t, 3}, {2, YEARS_20_US, 4}, {3, t, 5}}, {2}, 6, 0},
+        {"older: a rounding server is averaged in", false,
+         {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 500000, 5}}, {}, 130, 120},
+        {"older: one 1.5 s ahead too", false,
+         {{0, t, 2}, {1, t + 1500000, 3}, {2, t, 4}, {3, t, 5}}, {}, 380, 370},
+        {"older: two of five 3 s ahead mask each other", false,
+         {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 3000000, 5}, {4, t + 3000000, 6}}, {}, 1205, 1195},
+        {"older: a liar among four", false,
+         {{0, t, 2}, {1, t, 3}, {2, YEARS_20_US, 4}, {3, t, 5}}, {2}, 6, 0},
+    };
+    // clang-format on
+    for (const IntervalConsensusRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetWorld();
+        const ConsensusInput input = PutWitnesses(row.witnesses, row.precise);
+        const Ms1900 before = NowMs();
+        EXPECT_TRUE(ApplyConsensusOf(input));
+        EXPECT_EQ(lastRunOutcome, OutcomeCorrected);
+        EXPECT_EQ(NowMs() - before, lastCorrectionValue);
+        const int64_t off = std::llabs(lastCorrectionValue * 1000 - THETA_US);
+        EXPECT_LE(off, row.within * 1000) << lastCorrectionValue;
+        EXPECT_GE(off, row.offAtLeast * 1000) << lastCorrectionValue;
+        for (const Witness& w : row.witnesses) {
+            const bool out =
+                std::find(row.rejected.begin(), row.rejected.end(), w.slot) != row.rejected.end();
+            EXPECT_EQ(serverTable[w.slot].status, out ? Rejected : Used) << w.slot;
+        }
+    }
+
+    // A server that answers one frozen second, asked at the default spacing, agrees with itself
+    // in one sample of seven: it is no witness, and it sets nothing.
+    ResetWorld();
+    AddServer("127.0.0.2");
+    querySessions[0].phase = Reading;
+    activeQueries = 1;
+    for (int k = 0; k < SAMPLE_COUNT; k++) {
+        const Ms1900 call = T0 + k * int64_t{DEFAULT_SAMPLE_SPACING_MS};
+        querySessions[0].sampleInterval[k] = SampleInterval(S2026, call, call + 1, call + 2);
+    }
+    ReduceSamples(0);
+    EXPECT_EQ(StoredStatus(0), Rejected);
+    RunFor(0); // the end of the run
+    EXPECT_EQ(lastRunOutcome, OutcomeNoServer);
+    EXPECT_EQ(SimClockSetCount(), 0);
+}
+
+struct StepRow {
+    const char* what;
+    bool precise;
+    std::vector<Witness> witnesses;
+    bool applied;
+    const char* refusal; // the status line's account of a refusal
+};
+
+// A step of more than 15 minutes needs two servers at distinct addresses that agree on it;
+// otherwise it sets and stores nothing and the run counts as failed.
+TEST(Consensus, ALargeStepNeedsTwoServersThatAgree) {
+    const int64_t minute = 60000000;
+    const int64_t years = YEARS_20_US;
+    // clang-format off
+    const StepRow rows[] = {
+        {"14 min 59 s from one server", true, {{0, 15 * minute - 1000000, 2}}, true, nullptr},
+        {"15 min 1 s from one server", true, {{0, 15 * minute + 1000000, 2}}, false,
+         "Not corrected: 1 server says +15.02m"},
+        {"-15 min 1 s, older", false, {{0, -15 * minute - 1000000, 2}}, false,
+         "Not corrected: 1 server says -15.02m"},
+        {"two agreeing servers 20 years off", true, {{0, years, 2}, {5, years, 3}}, true, nullptr},
+        {"the same, older", false, {{0, years, 2}, {5, years, 3}}, true, nullptr},
+        {"two that disagree", true, {{0, years, 2}, {5, years - 60 * minute, 3}}, false,
+         "Not corrected: 1 server says -7300.00d"},
+        {"two names of one address", true, {{0, years, 2}, {5, years, 2}}, false,
+         "Not corrected: 1 server says -7300.00d"},
+        // The liar in the lower slot wins the older arithmetic's tie, and is still refused.
+        {"older: a liar and an exact server", false, {{0, years, 2}, {1, THETA_US, 3}}, false,
+         "Not corrected: 1 server says -7300.00d"},
+    };
+    // clang-format on
+    for (const StepRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetWorld();
+        userOffsetMs = 3600000; // the local offset is no part of the step
+        ConsensusInput input = PutWitnesses(row.witnesses, row.precise);
+        input.offsetMs = userOffsetMs;
+        for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+            input.correction[slot] += input.candidate[slot] ? userOffsetMs : 0;
+        }
+        quitAfterCorrection = 1;
+        EXPECT_EQ(ApplyConsensusOf(input), row.applied);
+        EXPECT_EQ(SimClockSetCount(), row.applied ? 1 : 0);
+        EXPECT_EQ(lastRunFailed, row.applied ? 0 : 1);
+        EXPECT_EQ(lastRunOutcome, row.applied ? OutcomeCorrected : OutcomeRefused);
+        EXPECT_EQ(SimRegValueInfo(SETTINGS_KEY, "LastCorrectionValue", nullptr, nullptr),
+                  row.applied);
+        EXPECT_EQ(SimTimerActive(TIMER_QUIT), row.applied);
+        EXPECT_EQ(SimBroadcastCount(), row.applied ? 1 : 0);
+        if (row.refusal != nullptr) {
+            char text[REFUSAL_TEXT_SIZE];
+            FormatRefusal(text);
+            EXPECT_STREQ(text, row.refusal);
+            // A person's yes sets it after all, with the offset.
+            const Ms1900 before = NowMs();
+            EXPECT_TRUE(ApplyRefusedStep());
+            EXPECT_EQ(lastRunOutcome, OutcomeCorrected);
+            EXPECT_EQ(NowMs() - before, refusedStep + userOffsetMs);
+            EXPECT_EQ(StoredMs("LastCorrectionValue"), refusedStep + userOffsetMs);
+            EXPECT_FALSE(ApplyRefusedStep());
+        }
+    }
 }
 
 // Random mixtures of agreeing servers and outliers, checked for what the consensus promises:
