@@ -115,6 +115,6 @@ Consensus FindIntervalConsensus(const Interval shared[SERVER_SLOT_COUNT],
 // A step of the servers' part beyond this, either way, is taken only on the word of two
 // servers at distinct addresses among those kept: one server, or two names of one, could
 // otherwise move the clock by years.
-constexpr int64_t LARGE_STEP_MS = 15 * 60 * 1000;
+constexpr int64_t LARGE_STEP_MS = int64_t{15} * 60 * 1000;
 bool StepAgreed(const Consensus& consensus, const uint32_t address[SERVER_SLOT_COUNT],
                 int64_t offsetMs);

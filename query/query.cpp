@@ -95,12 +95,19 @@ static void ShowRunState() {
     }
 }
 
-static void OfferPruning();
+// Both flags clear now, so that the quit timer the correction may have armed cannot end the
+// program under the question.
+static void OfferPruning() {
+    if (freshDefaults) {
+        quitAfterCorrection = 0;
+        freshDefaults = false;
+        PlatformPostMessage(mainDialog, WM_OFFER_PRUNING, 0, 0);
+    }
+}
 
-// The question about pruning is not asked from here: its box runs a message loop, and a run
-// that began inside it would begin in the middle of this one's end. It is posted instead and
-// asked once this end has unwound. Both flags clear now, so that the quit timer the correction
-// may have armed cannot end the program under the question.
+// The questions about pruning and about a refused step are not asked from here: a box runs a
+// message loop, and a run that began inside it would begin in the middle of this one's end.
+// They are posted instead and asked once this end has unwound.
 static void EndRun() {
     StopAiming();
     runsEnded++;
@@ -135,14 +142,6 @@ void OnConfirmStep(uint32_t run) {
     ShowRunState();
     RefreshDirtyRows();
     OfferPruning();
-}
-
-static void OfferPruning() {
-    if (freshDefaults) {
-        quitAfterCorrection = 0;
-        freshDefaults = false;
-        PlatformPostMessage(mainDialog, WM_OFFER_PRUNING, 0, 0);
-    }
 }
 
 // The pruning goes by the results of the run that offered it. A run going on now, or one that

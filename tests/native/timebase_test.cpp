@@ -158,7 +158,7 @@ TEST_F(TimeBase, TickIsExactAtUsualFrequencies) {
     for (const uint64_t frequency : frequencies) {
         for (const uint64_t span : spans) {
             for (const uint64_t start :
-                 {uint64_t{123456789}, UINT64_MAX - 41 * 86400 * frequency}) {
+                 {uint64_t{123456789}, UINT64_MAX - uint64_t{41} * 86400 * frequency}) {
                 SCOPED_TRACE(testing::Message()
                              << frequency << " Hz, " << span << " ms from " << start);
                 ResetWorld();
