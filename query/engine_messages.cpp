@@ -53,6 +53,9 @@ bool HandleEngineMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     case WM_RUN_END:
         OnRunEnd(static_cast<uint32_t>(wParam));
         return true;
+    case WM_CONFIRM_STEP:
+        OnConfirmStep(static_cast<uint32_t>(wParam));
+        return true;
     case WM_OUTSIDE_QUEUE:
         RunOutsideQueue();
         return true;

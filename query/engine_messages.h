@@ -21,6 +21,10 @@ constexpr uint32_t WM_CLOSE_SOCKET = 1028;
 // ended the queries has returned.
 constexpr uint32_t WM_RUN_END = 1029;
 // 1030 is WM_OUTSIDE_QUEUE (servers/waits.h).
+// Posted by the end of a run that a person started and whose step was refused for want of
+// agreement: wParam = the run's number. The question whether to set the clock anyway is asked
+// once that end has unwound.
+constexpr uint32_t WM_CONFIRM_STEP = 1031;
 
 // Timer ids of the main window (the uIDEvent of SetTimer).
 constexpr uint32_t TIMER_CLOCK = 0; // clock display and schedule check

@@ -27,6 +27,9 @@ static const char PRUNE_TEXT[] =
     "more reliable.\n\n(Alternately, you can right click on the server list and edit them "
     "yourself.)";
 
+static const char STEP_QUESTION[] = "\n\nA step of more than 15 minutes needs two servers at "
+                                    "different addresses that agree on it. Set the clock anyway?";
+
 // While StartCorrectionRun is still starting the slots of a run, a query that fails at once can
 // bring activeQueries down to 0. Ending the run there would let the consensus count slots not
 // yet started, which still hold the 102 of an earlier run, and move the clock by that old
@@ -46,6 +49,9 @@ static uint32_t runsEnded = 0;
 // the consensus goes by is kept from the moment the last query ended.
 static bool runEndPending = false;
 static ConsensusInput runEndInput;
+// The run going on was started by a person (the run button or its tray menu item), who may be
+// asked about a step that the servers did not agree on. Automatic runs never ask.
+static bool runByPerson = false;
 
 void ResetQueryGlobals() {
     memset(querySessions, 0, sizeof querySessions);
@@ -58,6 +64,7 @@ void ResetQueryGlobals() {
     runsBegun = 0;
     runsEnded = 0;
     runEndPending = false;
+    runByPerson = false;
     wholeSecondEstimate = 0;
     runClock = {};
     ResetPacingGlobals();
@@ -88,21 +95,53 @@ static void ShowRunState() {
     }
 }
 
-// The question about pruning is not asked from here: its box runs a message loop, and a run
-// that began inside it would begin in the middle of this one's end. It is posted instead and
-// asked once this end has unwound. Both flags clear now, so that the quit timer the correction
-// may have armed cannot end the program under the question.
+// Both flags clear now, so that the quit timer the correction may have armed cannot end the
+// program under the question.
+static void OfferPruning() {
+    if (freshDefaults) {
+        quitAfterCorrection = 0;
+        freshDefaults = false;
+        PlatformPostMessage(mainDialog, WM_OFFER_PRUNING, 0, 0);
+    }
+}
+
+// The questions about pruning and about a refused step are not asked from here: a box runs a
+// message loop, and a run that began inside it would begin in the middle of this one's end.
+// They are posted instead and asked once this end has unwound.
 static void EndRun() {
     StopAiming();
     runsEnded++;
     const bool corrected = !testOnly && ApplyConsensusOf(runEndInput);
     ShowRunState();
     RefreshDirtyRows();
-    if (corrected && freshDefaults) {
-        quitAfterCorrection = 0;
-        freshDefaults = false;
-        PlatformPostMessage(mainDialog, WM_OFFER_PRUNING, 0, 0);
+    if (corrected) {
+        OfferPruning();
+    } else if (!testOnly && runByPerson && lastRunOutcome == OutcomeRefused) {
+        PlatformPostMessage(mainDialog, WM_CONFIRM_STEP, runsBegun, 0);
     }
+}
+
+// The step is asked about only while the run that refused it is the last one and nothing has
+// replaced its outcome; a run begun while the box is open makes the answer moot.
+void OnConfirmStep(uint32_t run) {
+    if (InsideWait()) {
+        OnOutsideMessage(WM_CONFIRM_STEP, run, 0);
+        return;
+    }
+    if (RunGoingOn() || run != runsBegun || lastRunOutcome != OutcomeRefused) {
+        return;
+    }
+    char text[REFUSAL_TEXT_SIZE + sizeof STEP_QUESTION];
+    FormatRefusal(text);
+    strncat(text, STEP_QUESTION, sizeof text - strlen(text) - 1);
+    const bool yes =
+        WaitForBox(mainDialog, text, "Chronoplex", BOX_YESNO | BOX_ICONWARNING) == ANSWER_YES;
+    if (!yes || RunGoingOn() || run != runsBegun || !ApplyRefusedStep()) {
+        return;
+    }
+    ShowRunState();
+    RefreshDirtyRows();
+    OfferPruning();
 }
 
 // The pruning goes by the results of the run that offered it. A run going on now, or one that
@@ -136,10 +175,11 @@ void OnOfferPruning() {
     KeepBestFour();
 }
 
-void StartCorrectionRun() {
+static void StartRun(bool byPerson) {
     if (RunGoingOn()) {
         return;
     }
+    runByPerson = byPerson;
     testOnly = 0;
     lastRunTime = NowMs();
     BeginStartingQueries();
@@ -160,11 +200,15 @@ void StartCorrectionRun() {
     FinishStartingQueries();
 }
 
+void StartCorrectionRun() {
+    StartRun(false);
+}
+
 void PressRunButton() {
     if (RunGoingOn()) {
         AbortAllQueries(Interrupted);
     } else {
-        StartCorrectionRun();
+        StartRun(true);
     }
 }
 

@@ -77,6 +77,8 @@ void CheckRunDeadline();
 // WM_OFFER_PRUNING: asks whether to keep only the four fastest servers, as the end of a
 // successful run over fresh defaults offered.
 void OnOfferPruning();
+// WM_CONFIRM_STEP: asks whether to set the clock by the step that run number run refused.
+void OnConfirmStep(uint32_t run);
 // WM_CLOSE_SOCKET: closes a socket whose notices were stopped when its query let it go.
 void OnCloseSocket(SocketHandle socket);
 // WM_RUN_END: carries out the end of run number run, posted when its last query ended.

@@ -173,7 +173,9 @@ void UpdateTrayStatus(TrayMode mode) {
                  mode == TrayChecking ? "Checking time servers..." : "Testing time servers...");
         break;
     default:
-        if (lastCorrectionTime != 0) {
+        if (lastRunOutcome == OutcomeRefused) {
+            FormatRefusal(text);
+        } else if (lastCorrectionTime != 0) {
             char amount[DURATION_TEXT_SIZE];
             char when[DATE_TIME_TEXT_SIZE];
             FormatDuration(lastCorrectionValue, amount);
@@ -183,7 +185,10 @@ void UpdateTrayStatus(TrayMode mode) {
         break;
     }
     SetDlgItemTextA(dialog, IDC_STATUS_TEXT, text);
-    CopyTip(lastRunFailed ? "Unsuccessful correction!  Double-click for details..." : text);
+    // A refusal says why in the tip too; it fits.
+    const bool refused = lastRunOutcome == OutcomeRefused && mode == TrayIdle;
+    CopyTip(lastRunFailed && !refused ? "Unsuccessful correction!  Double-click for details..."
+                                      : text);
     pictureId = lastRunFailed ? IDI_CLOCK_FAILED : IDI_CLOCK;
     Notify(NIM_MODIFY, NIF_ICON | NIF_TIP);
 }
