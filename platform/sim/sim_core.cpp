@@ -72,6 +72,7 @@ struct State {
     void (*misuse)(const char*);
     bool fineTimers;
     int fineTimerRequests;
+    int postsToFail;
 };
 
 State state;
@@ -498,8 +499,16 @@ int SimDestroyCount() {
 
 // There is no window to post to without a handle; a full queue stands for the platform's own
 // limit.
+void SimFailPosts(int count) {
+    state.postsToFail = count;
+}
+
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     SimCheckWindow(window, "posting a message");
+    if (state.postsToFail > 0) {
+        state.postsToFail--;
+        return false;
+    }
     QueueItem* item = window != nullptr ? NewItem(0) : nullptr;
     if (item == nullptr) {
         return false;

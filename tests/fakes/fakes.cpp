@@ -125,6 +125,10 @@ void ShowScheduleLabel(const char* label) {
     snprintf(fakeLog.scheduleLabel, sizeof fakeLog.scheduleLabel, "%s", label);
 }
 
+bool WindowShown() {
+    return !fakeLog.windowHidden;
+}
+
 void ShowClockText(const char* text) {
     if (strcmp(fakeLog.clockText, text) != 0) {
         fakeLog.clockTextCount++;
