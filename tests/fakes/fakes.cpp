@@ -112,6 +112,7 @@ void ExitProgram() {
     StopRuns();
     PlatformKillTimer(mainDialog, TIMER_QUIT);
     PlatformKillTimer(mainDialog, TIMER_BUSY);
+    PlatformKillTimer(mainDialog, TIMER_RETRY);
     PlatformDestroyWindow(mainDialog);
     mainDialog = nullptr;
 }

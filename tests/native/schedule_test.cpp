@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/clock.h"
 #include "query/correction.h"
@@ -180,6 +182,13 @@ bool RunOver() {
     return !RunGoingOn();
 }
 
+// What the status line (or the tip) says of a try again.
+std::string Said(bool tip = false) {
+    char status[128] = "", tipText[64] = "";
+    RetryTexts(status, sizeof status, tipText, sizeof tipText);
+    return tip ? tipText : status;
+}
+
 // Start-up as the main window does it, then the launch trigger.
 void Launch(uint8_t correct, char mode, int32_t index) {
     correctOnLaunch = correct;
@@ -257,6 +266,7 @@ TEST_F(Schedule, RefusedCorrectionWaitsAWholeInterval) {
         [] { return !RunGoingOn() && SimConnectCount(SimAddress(127, 0, 0, 2)) > 0; }, 60000));
     EXPECT_EQ(lastCorrectionTime, 0);
     EXPECT_EQ(SimClockSetCount(), 0);
+    EXPECT_EQ(Said(), "Not allowed to set the clock; no retry");
     RunFor(300000 - 1000);
     EXPECT_EQ(SimConnectCount(SimAddress(127, 0, 0, 2)), SAMPLE_COUNT);
     RunFor(12000);
@@ -282,7 +292,7 @@ uint32_t Server(int i) {
     return SimAddress(127, 0, 0, i + 2);
 }
 
-// The first server's connections stand for the tries: one per try while it refuses.
+// The first server's connections stand for the tries: one per try while it fails.
 int Tries() {
     return SimConnectCount(Server(0));
 }
@@ -305,15 +315,14 @@ void LaunchRunRetriedUntilServersAppear() {
     AddServers(3, SIM_REFUSE, 0);
     SimScheduleCall(150000, Appear, 3);
     Launch(1, 's', 0);
-    RunFor(179000);
-    EXPECT_EQ(SimClockSetCount(), 0);
+    RunFor(1000);
+    EXPECT_EQ(Said(), "No server answered; next try in 1 min");
+    RunFor(178000);
     ASSERT_EQ(Tries(), 2);
     EXPECT_NEAR(TryAt(1), MINUTE, 100);
-    EXPECT_EQ(retry.gapMs, 2 * MINUTE);
-    ASSERT_TRUE(RunUntil(ClockSet, 60000));
+    ASSERT_TRUE(RunUntil(ClockSet, MINUTE));
     EXPECT_NEAR(TryAt(2), 3 * MINUTE, 100);
-    EXPECT_FALSE(retry.pending);
-    EXPECT_EQ(retry.failures, 0);
+    EXPECT_FALSE(retry.pending || retry.failures != 0);
 }
 
 void OnStartupEndsTenSecondsAfterItsFirstSuccess() {
@@ -322,7 +331,6 @@ void OnStartupEndsTenSecondsAfterItsFirstSuccess() {
     Launch(0, 's', 1);
     ASSERT_TRUE(RunUntil(ClockSet, 2 * MINUTE));
     const uint64_t at = SimElapsedMs();
-    EXPECT_NEAR(TryAt(1), MINUTE, 100);
     RunUntil([] { return SimDestroyCount() > 0; }, MINUTE);
     EXPECT_NEAR(static_cast<double>(SimElapsedMs() - at), 10000, 500);
 }
@@ -333,50 +341,51 @@ void OnStartupGivesUpAfterADay() {
     RunFor(23 * HOUR);
     EXPECT_EQ(SimDestroyCount(), 0);
     const int tries = Tries();
-    EXPECT_GE(tries, 1 + 5 + 44); // the ladder to 30 minutes, then every 30
+    EXPECT_EQ(tries, 1 + 5 + 44); // the ladder to 30 minutes, then every 30
     RunFor(2 * HOUR);
     EXPECT_EQ(SimDestroyCount(), 1);
     EXPECT_LE(Tries(), tries + 2);
 }
 
+// No server at the address: every connection times out, after 21 s.
 void HourlyGapsNeverExceedTheHour() {
-    AddServers(1, SIM_REFUSE, 0);
+    ASSERT_EQ(AddServer("127.0.0.2"), 0);
     Launch(0, 's', 4);
     RunFor(5 * HOUR);
-    ASSERT_GE(Tries(), 14);
-    for (int k = 1; k < Tries() && k < 32; k++) {
-        const int rung = k - 1 < RETRY_GAP_COUNT ? k - 1 : RETRY_GAP_COUNT - 1;
-        EXPECT_NEAR(TryAt(k) - TryAt(k - 1), RETRY_GAPS_MS[rung], 100) << k;
+    ASSERT_EQ(Tries(), 14);
+    for (int k = 1; k < Tries(); k++) {
+        const uint32_t gap = RETRY_GAPS_MS[k - 1 < RETRY_GAP_COUNT ? k - 1 : RETRY_GAP_COUNT - 1];
+        EXPECT_NEAR(TryAt(k) - TryAt(k - 1), gap + SIM_NO_SERVER_TIMEOUT_MS, 300) << k;
     }
+    EXPECT_EQ(Said(true).substr(0, 45), "Outgoing TCP port 37 may be blocked; next try");
 }
 
+// Every lookup fails: the tries are the lookups.
 void EveryFiveMinutesOfflineTriesOncePerFiveMinutes() {
-    AddServers(1, SIM_REFUSE, 0);
+    ASSERT_EQ(AddServer("time.example.org"), 0);
+    SimAddLookup("time.example.org", 0, 11004 /* WSANO_DATA */);
     Launch(0, 's', 2);
     RunFor(2 * HOUR);
-    // 1, 2 and 4 minutes, then never more often than the schedule itself.
-    EXPECT_LE(Tries(), 1 + 3 + 24);
-    EXPECT_GE(Tries(), 1 + 3 + 21);
-    for (int k = 4; k < Tries() && k < 32; k++) {
-        EXPECT_NEAR(TryAt(k) - TryAt(k - 1), 5 * MINUTE, 100) << k;
-    }
+    // After 1, 2 and 4 minutes, never more often than the schedule itself.
+    EXPECT_EQ(SimLookupCount("time.example.org"), 1 + 3 + 22);
+    RunFor(MINUTE);
+    EXPECT_EQ(Said(), "Network seems down; next try in 2 min");
 }
 
 void UsersFailedRunIsNotRetriedNorMovesTheSchedule() {
     AddServers(1, SIM_REFUSE, 0);
     lastCorrectionTime = NowMs() - 30 * MINUTE;
     Launch(0, 's', 4);
-    const Ms1900 before = lastRunTime;
     PressRunButton();
     RunFor(29 * MINUTE);
     EXPECT_EQ(Tries(), 1);
     EXPECT_FALSE(retry.pending);
-    EXPECT_EQ(lastRunTime, before);
-    RunFor(2 * MINUTE); // the schedule, due 30 minutes after the last success
+    EXPECT_EQ(lastRunTime, lastCorrectionTime);
+    RunFor(2 * MINUTE); // the schedule, due an hour after the last success
     EXPECT_EQ(Tries(), 2);
 }
 
-// Stands for a step that the consensus refused: the outcome, as the end of the run reads it.
+// Stands for a step that the consensus refused, as the end of the run reads it.
 void RefuseTheStep() {
     lastRunOutcome = OutcomeRefused;
 }
@@ -386,8 +395,7 @@ void RefusedStepIsRetried() {
     SimSetWaitHook(SIM_WAIT_BROADCAST, RefuseTheStep);
     Launch(1, 's', 4);
     ASSERT_TRUE(RunUntil(RunOver, MINUTE));
-    EXPECT_TRUE(retry.pending);
-    EXPECT_EQ(retry.reason, ReasonRefused);
+    EXPECT_EQ(Said(), "Large step refused; next try in 1 min");
     const int tries = Tries();
     RunFor(MINUTE + 1000);
     EXPECT_GT(Tries(), tries);
@@ -400,8 +408,7 @@ void SliderCancelsAPendingTry() {
     RunFor(11000);
     ASSERT_TRUE(retry.pending);
     OnScheduleSlider(6); // daily: the last success, two hours ago, is recent enough
-    EXPECT_FALSE(retry.pending);
-    EXPECT_FALSE(SimTimerActive(TIMER_RETRY));
+    EXPECT_EQ(Said(), "");
     RunFor(3 * HOUR);
     EXPECT_EQ(Tries(), 1);
 }
@@ -421,26 +428,22 @@ void ResumeRunsOnlyWhenTheLastSuccessIsStale() {
     }
 }
 
-void OpenBox() {
-    WaitForBox(mainDialog, "text", "caption", BOX_OK);
-}
-
+// A resume that arrives inside a box, whose queue cannot be posted at its end either: handed
+// on only at the next tick, the run still comes 20 s after the resume arrived.
 void ResumeDuringABox() {
     OnPowerBroadcast(POWER_RESUME_SUSPEND);
     SimFailPosts(1);
 }
 
-// Noted as it arrives: handed on only at the next tick, the run still comes 20 s after it.
 void ResumeHandedOnLaterCountsFromItsArrival() {
     AddServers(3, SIM_ANSWER, 0);
     lastCorrectionTime = NowMs() - 2 * HOUR;
     Launch(0, 's', 6);
     RunFor(5000);
     SimSetWaitHook(SIM_WAIT_BOX, ResumeDuringABox);
-    OpenBox();
+    WaitForBox(mainDialog, "text", "caption", BOX_OK);
     EXPECT_FALSE(retry.pending);
     RunFor(19900);
-    EXPECT_TRUE(retry.pending);
     EXPECT_EQ(Tries(), 0);
     RunFor(300);
     EXPECT_EQ(Tries(), 1);
@@ -454,30 +457,25 @@ void SuspendStopsTheRun() {
     OnPowerBroadcast(POWER_SUSPEND);
     EXPECT_TRUE(RunOver());
     EXPECT_EQ(serverTable[0].status, Interrupted);
-    EXPECT_EQ(retry.reason, ReasonStopped);
-    EXPECT_EQ(retry.failures, 0);
+    EXPECT_EQ(Said(), "Stopped; next try in 1 min"); // no failure: the ladder stays
 }
 
 void FutureLastCorrection() {
-    const struct {
-        int64_t ahead;
-        int triesAtFirstTick;
-    } cases[] = {{29 * DAY, 1}, {2 * MINUTE, 0}};
-    for (const auto& c : cases) {
+    for (const int64_t ahead : {29 * DAY, 2 * MINUTE}) {
         ResetWorld();
         AddServers(1, SIM_REFUSE, 0);
-        lastCorrectionTime = NowMs() + c.ahead;
+        lastCorrectionTime = NowMs() + ahead;
         Launch(0, 's', 4);
         RunFor(10000);
-        EXPECT_EQ(Tries(), c.triesAtFirstTick) << c.ahead;
+        EXPECT_EQ(Tries(), ahead > 5 * MINUTE ? 1 : 0) << ahead;
         // Whatever was stored, a run comes an interval after the start at the latest.
         RunFor(HOUR + 1000);
-        EXPECT_GE(Tries(), 1) << c.ahead;
+        EXPECT_GE(Tries(), 1) << ahead;
     }
 }
 
-// Another program sets the clock during the run, one silent server: the run ends 20 s after
-// its last completed connection, and the answering servers count.
+// Another program sets the clock during the run, one server silent: the run ends 20 s after
+// its last completed connection, the answering servers count, and the clock is set right.
 void ClockSetDuringARun() {
     for (const int64_t step : {HOUR, -HOUR}) {
         ResetWorld();
@@ -486,31 +484,22 @@ void ClockSetDuringARun() {
         SimAddServer(SimAddress(127, 0, 0, 9), SimServer{SIM_SILENT, 0, 5, 20, -1});
         Launch(1, 's', 0);
         RunFor(2000);
-        const CivilTime other = [&] {
-            CivilTime t{};
-            PlatformFileTimeToCivil(SimWallClock() + static_cast<uint64_t>(step * 10000), &t);
-            return t;
-        }();
+        CivilTime other{};
+        PlatformFileTimeToCivil(SimWallClock() + static_cast<uint64_t>(step * 10000), &other);
         ASSERT_TRUE(PlatformSetSystemTime(other));
         ASSERT_TRUE(RunUntil(RunOver, 10 * MINUTE));
-        int64_t lastConnection = 0;
+        int64_t last = 0;
         for (int i = 0; i < 3; i++) {
             EXPECT_EQ(serverTable[i].status, Used) << step;
-            const int64_t at = static_cast<int64_t>(SimConnectTime(Server(i), SAMPLE_COUNT - 1));
-            lastConnection = at > lastConnection ? at : lastConnection;
+            last = std::max(last, static_cast<int64_t>(SimConnectTime(Server(i), 6)) + 5);
         }
         EXPECT_EQ(serverTable[3].status, SlowResponse) << step;
-        const int64_t ended = static_cast<int64_t>(SimElapsedMs()) - lastConnection - 5;
-        EXPECT_GE(ended, ANSWER_WAIT_MS) << step;
-        EXPECT_LE(ended, ANSWER_WAIT_MS + 250) << step;
-        // The run's clock never saw the step, and the correction sets the clock right again.
-        EXPECT_EQ(lastRunOutcome, OutcomeCorrected) << step;
-        const int64_t off = static_cast<int64_t>(SimWallClock() - SimTrueClock()) / 10000;
-        EXPECT_LT(off < 0 ? -off : off, 1000) << step;
+        EXPECT_NEAR(static_cast<double>(SimElapsedMs() - last), ANSWER_WAIT_MS + 100, 150);
+        EXPECT_NEAR(static_cast<double>(SimWallClock() - SimTrueClock()), 0, 1e7) << step;
     }
 }
 
-void Exit() {
+void ExitDuringABox() {
     RequestExit();
     SimFailPosts(1);
 }
@@ -518,8 +507,8 @@ void Exit() {
 void FailedPostOfTheQueueStillExits() {
     Launch(0, 's', 4);
     lastRunTime = NowMs();
-    SimSetWaitHook(SIM_WAIT_BOX, Exit);
-    OpenBox();
+    SimSetWaitHook(SIM_WAIT_BOX, ExitDuringABox);
+    WaitForBox(mainDialog, "text", "caption", BOX_OK);
     EXPECT_EQ(fakeLog.exitCount, 0);
     RunFor(10000);
     EXPECT_EQ(fakeLog.exitCount, 1);
@@ -530,10 +519,8 @@ TEST_F(Schedule, RunsComeAndGo) {
         const char* what;
         void (*play)();
     } rows[] = {
-        {"a launch run fails, servers appear, the try at 3 minutes corrects",
-         LaunchRunRetriedUntilServersAppear},
-        {"On Startup fails, then succeeds, and ends 10 s after",
-         OnStartupEndsTenSecondsAfterItsFirstSuccess},
+        {"a launch run fails, the try at 3 minutes corrects", LaunchRunRetriedUntilServersAppear},
+        {"On Startup fails, succeeds, ends 10 s after", OnStartupEndsTenSecondsAfterItsFirstSuccess},
         {"On Startup fails for a day and ends", OnStartupGivesUpAfterADay},
         {"hourly keeps failing, no gap beyond the hour", HourlyGapsNeverExceedTheHour},
         {"every 5 minutes offline", EveryFiveMinutesOfflineTriesOncePerFiveMinutes},
@@ -551,72 +538,6 @@ TEST_F(Schedule, RunsComeAndGo) {
         SCOPED_TRACE(row.what);
         ResetWorld();
         row.play();
-    }
-}
-
-TEST_F(Schedule, RetryTextsFitAndSayWhatMayBeWrong) {
-    const struct {
-        int32_t reason;
-        uint32_t gap;
-        const char* status;
-        const char* tip;
-    } cases[] = {
-        {ReasonNoServer, 4 * MINUTE, "No server answered; next try in 4 min",
-         "No server answered; next try in 4 min"},
-        {ReasonBlocked, 30 * MINUTE, "Port 37 may be blocked; next try in 30 min",
-         "Outgoing TCP port 37 may be blocked; next try in 30 min"},
-        {ReasonNetDown, 30 * MINUTE, "Network seems down; next try in 30 min",
-         "Network seems down; next try in 30 min"},
-        {ReasonRefused, 90000, "Large step refused; next try in 2 min",
-         "Large step refused; next try in 2 min"},
-        {ReasonStopped, 1, "Stopped; next try in 1 min", "Stopped; next try in 1 min"},
-    };
-    for (const auto& c : cases) {
-        retry = {true, 1, ReadTickMs(), c.gap, 0, c.reason, 0};
-        char status[128], tip[64];
-        ASSERT_TRUE(RetryTexts(status, sizeof status, tip, sizeof tip));
-        EXPECT_STREQ(status, c.status);
-        EXPECT_STREQ(tip, c.tip);
-        EXPECT_LE(strlen(status), 45u);
-    }
-    retry = {};
-    char status[128] = "", tip[64] = "";
-    EXPECT_FALSE(RetryTexts(status, sizeof status, tip, sizeof tip));
-    lastRunOutcome = OutcomeNotPermitted;
-    ASSERT_TRUE(RetryTexts(status, sizeof status, tip, sizeof tip));
-    EXPECT_STREQ(status, "Not allowed to set the clock; no retry");
-}
-
-// What the network did says what may be wrong: every connection timed out, or no name could
-// be looked up.
-TEST_F(Schedule, FailedRunsSayWhatMayBeWrong) {
-    const struct {
-        const char* what;
-        bool byName;
-        SimServerKind kind;
-        bool present;
-        int32_t reason;
-    } cases[] = {
-        {"refused", false, SIM_REFUSE, true, ReasonNoServer},
-        {"no server at the address", false, SIM_ANSWER, false, ReasonBlocked},
-        {"silent until the deadline", false, SIM_SILENT, true, ReasonNoServer},
-        {"no name looked up", true, SIM_ANSWER, false, ReasonNetDown},
-    };
-    for (const auto& c : cases) {
-        ResetWorld();
-        if (c.byName) {
-            ASSERT_EQ(AddServer("time.example.org"), 0);
-            SimAddLookup("time.example.org", 0, 11004 /* WSANO_DATA */);
-        } else {
-            ASSERT_EQ(AddServer("127.0.0.2"), 0);
-            if (c.present) {
-                SimAddServer(Server(0), SimServer{c.kind, 0, 5, 20, -1});
-            }
-        }
-        Launch(1, 's', 0);
-        ASSERT_TRUE(RunUntil(RunOver, 5 * MINUTE)) << c.what;
-        EXPECT_TRUE(retry.pending) << c.what;
-        EXPECT_EQ(retry.reason, c.reason) << c.what;
     }
 }
 
