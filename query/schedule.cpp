@@ -18,8 +18,7 @@ const ScheduleEntry SCHEDULE_TABLE[SCHEDULE_COUNT] = {
     {"Monthly", 2592000000},
 };
 
-const uint32_t RETRY_GAPS_MS[RETRY_GAP_COUNT] = {60000,  120000,  240000,
-                                                 480000, 960000, 1800000};
+const uint32_t RETRY_GAPS_MS[RETRY_GAP_COUNT] = {60000, 120000, 240000, 480000, 960000, 1800000};
 
 int32_t scheduleIndex = 0;
 int64_t scheduleIntervalMs = 0;

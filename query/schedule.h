@@ -55,11 +55,11 @@ enum RetryReason : int32_t {
 };
 struct RetryState {
     bool pending;
-    int32_t failures;  // failed automatic tries since the last success: the rung of the ladder
-    TickMs from;       // the tick at which the gap began
-    uint32_t gapMs;    // the gap before the next try
-    TickMs firstAt;    // the end of the first failed try of the ladder
-    int32_t reason;    // a RetryReason
+    int32_t failures;     // failed automatic tries since the last success: the rung of the ladder
+    TickMs from;          // the tick at which the gap began
+    uint32_t gapMs;       // the gap before the next try
+    TickMs firstAt;       // the end of the first failed try of the ladder
+    int32_t reason;       // a RetryReason
     int32_t minutesShown; // the minutes the status last said; 0 none
 };
 extern RetryState retry;

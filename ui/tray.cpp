@@ -193,9 +193,9 @@ void UpdateTrayStatus(TrayMode mode) {
     if (IsWindowVisible(dialog)) {
         SetDlgItemTextA(dialog, IDC_STATUS_TEXT, text);
     }
-    CopyTip(retryTip[0] != 0   ? retryTip
-            : lastRunFailed ? "Unsuccessful correction!  Double-click for details..."
-                            : text);
+    CopyTip(retryTip[0] != 0 ? retryTip
+            : lastRunFailed  ? "Unsuccessful correction!  Double-click for details..."
+                             : text);
     pictureId = lastRunFailed ? IDI_CLOCK_FAILED : IDI_CLOCK;
     Notify(NIM_MODIFY, NIF_ICON | NIF_TIP);
 }

@@ -690,8 +690,8 @@ class Runner {
             }
             break;
         case Serve: {
-            auto* server = new LateServer{{}, static_cast<DWORD>(s.n * 1000),
-                                          static_cast<DWORD>(s.m * 1000)};
+            auto* server =
+                new LateServer{{}, static_cast<DWORD>(s.n * 1000), static_cast<DWORD>(s.m * 1000)};
             snprintf(server->address, sizeof server->address, "%s", s.text);
             HANDLE thread = CreateThread(nullptr, 0, ServeLate, server, 0, nullptr);
             ASSERT_NE(thread, nullptr);

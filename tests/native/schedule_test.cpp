@@ -520,7 +520,8 @@ TEST_F(Schedule, RunsComeAndGo) {
         void (*play)();
     } rows[] = {
         {"a launch run fails, the try at 3 minutes corrects", LaunchRunRetriedUntilServersAppear},
-        {"On Startup fails, succeeds, ends 10 s after", OnStartupEndsTenSecondsAfterItsFirstSuccess},
+        {"On Startup fails, succeeds, ends 10 s after",
+         OnStartupEndsTenSecondsAfterItsFirstSuccess},
         {"On Startup fails for a day and ends", OnStartupGivesUpAfterADay},
         {"hourly keeps failing, no gap beyond the hour", HourlyGapsNeverExceedTheHour},
         {"every 5 minutes offline", EveryFiveMinutesOfflineTriesOncePerFiveMinutes},
