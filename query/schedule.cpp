@@ -221,7 +221,7 @@ bool RetryTexts(char* status, int statusSize, char* tip, int tipSize) {
             return false;
         }
         snprintf(status, statusSize, "%s", "Not allowed to set the clock; no retry");
-        snprintf(tip, tipSize, "%s", "Not allowed to set the clock, so no retry");
+        snprintf(tip, tipSize, "%s", status);
         return true;
     }
     const char* said = "No server answered";

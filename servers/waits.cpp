@@ -29,9 +29,8 @@ void BeginWait() {
 }
 
 void PostQueue() {
-    if (mainDialog != nullptr && !PlatformPostMessage(mainDialog, WM_OUTSIDE_QUEUE, 0, 0)) {
-        queuePostOwed = true;
-    }
+    queuePostOwed =
+        mainDialog != nullptr && !PlatformPostMessage(mainDialog, WM_OUTSIDE_QUEUE, 0, 0);
 }
 
 // The queue goes to the window from behind whatever the loop has waiting, so that each message
