@@ -155,7 +155,7 @@ void NoteCorrectionRunOver(bool automatic, bool stopped) {
         return;
     }
     const TickMs now = ReadTickMs();
-    if (retry.failures == 0) {
+    if (retry.failures == 0 && retry.reason == ReasonNone) {
         retry.firstAt = now;
     }
     if (stopped) {
@@ -340,7 +340,10 @@ void OnPowerEvent(uintptr_t event, TickMs arrivedAt) {
         due = due || (lastRunTime > now && lastRunTime - now > FUTURE_SLACK_MS) ||
               lastRunTime < now - stale;
     }
+    // The network comes back after a resume, usually within a minute: the ladder starts again
+    // from its first rung, though a launch's day of tries still counts from its first.
     if (due) {
+        retry.failures = 0;
         ArmRetry(arrivedAt, RESUME_DELAY_MS);
         if (retry.minutesShown != 0) {
             ShowRetry();

@@ -55,7 +55,7 @@ enum RetryReason : int32_t {
 };
 struct RetryState {
     bool pending;
-    int32_t failures;     // failed automatic tries since the last success: the rung of the ladder
+    int32_t failures;     // failed automatic tries since the last success or resume: the rung
     TickMs from;          // the tick at which the gap began
     uint32_t gapMs;       // the gap before the next try
     TickMs firstAt;       // the end of the first failed try of the ladder
@@ -78,7 +78,7 @@ bool RetryTexts(char* status, int statusSize, char* tip, int tipSize);
 // through the queue of outside messages.
 void OnPowerBroadcast(uintptr_t event);
 // A suspend stops the run going on; a resume makes a run due 20 s after it when the last
-// success is stale, or brings a pending try forward to then.
+// success is stale, or brings a pending try forward to then and the ladder back to its start.
 void OnPowerEvent(uintptr_t event, TickMs arrivedAt);
 
 // At the start of the window: the interval and label of the stored position and the
