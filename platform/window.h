@@ -23,6 +23,12 @@ constexpr int ANSWER_NO = 7;
 
 // The platform's timer message number, for whoever dispatches it.
 constexpr uint32_t PLATFORM_WM_TIMER = 0x0113;
+// Power events (the wParam of WM_POWERBROADCAST) that the program acts on.
+constexpr uint32_t PLATFORM_WM_POWERBROADCAST = 0x0218;
+constexpr uintptr_t POWER_SUSPEND = 4;
+constexpr uintptr_t POWER_RESUME_CRITICAL = 6;
+constexpr uintptr_t POWER_RESUME_SUSPEND = 7;
+constexpr uintptr_t POWER_RESUME_AUTOMATIC = 18;
 
 void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs);
 void PlatformKillTimer(WindowHandle window, uint32_t id);

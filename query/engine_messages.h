@@ -32,9 +32,13 @@ constexpr uint32_t TIMER_QUIT = 1;  // the end after a silent correction
 constexpr uint32_t TIMER_BUSY = 2;  // tray animation, run deadline, list refresh; only during a run
 // The moment of the next waiting sample; only while a run of the precise estimate has one.
 constexpr uint32_t TIMER_AIM = 3;
+// The next try after a failed automatic run, or the run after a resume; once, while pending.
+constexpr uint32_t TIMER_RETRY = 4;
 
 constexpr uint32_t CLOCK_PERIOD_SHOWN_MS = 100;
 constexpr uint32_t CLOCK_PERIOD_HIDDEN_MS = 10000;
+// What Windows may move the hidden tick by, to fold it into other wake-ups.
+constexpr uint32_t CLOCK_TOLERANCE_HIDDEN_MS = 1000;
 constexpr uint32_t BUSY_PERIOD_MS = 200;
 
 // Network notices, the three timers of the main window and the engine's own posted messages.

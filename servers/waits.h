@@ -57,6 +57,9 @@ bool ExitQueued();
 // WM_OUTSIDE_QUEUE: hands the oldest queued message to the window, unless a wait is under way
 // again (its end posts the queue anew).
 void RunOutsideQueue();
+// On each busy and clock tick: when the last post of WM_OUTSIDE_QUEUE failed (a full message
+// queue), the queue is handed on from here, so that nothing queued (an exit) is left behind.
+void HandOnOutsideQueue();
 
 // Supplied by the window: handle one message from outside as it would have been handled at
 // once, and end the program.

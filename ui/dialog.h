@@ -71,3 +71,5 @@ void OnTrayNotify(LPARAM mouseMessage);
 UINT TaskbarCreatedMessage();
 // The shell was restarted: add the icon again with its current picture and tip.
 void OnTaskbarCreated();
+// Puts the last status text into the status line, which is not set while the window is hidden.
+void ShowStatusLine();

@@ -164,6 +164,25 @@ void InitMainWindow() {
     }
 }
 
+// Hidden, the clock's tick only asks whether a run is due, and a second either way does not
+// matter: where Windows can, it may fold the tick into other wake-ups. Looked up rather than
+// linked, since the call is new in Windows 8.
+static void SetClockTimer(HWND window, bool shown) {
+    using Coalescable = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC, ULONG);
+    static const auto coalescable = [] {
+        HMODULE user = GetModuleHandleA("user32.dll");
+        return user == nullptr ? nullptr
+                               : reinterpret_cast<Coalescable>(reinterpret_cast<void*>(
+                                     GetProcAddress(user, "SetCoalescableTimer")));
+    }();
+    if (!shown && coalescable != nullptr &&
+        coalescable(window, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS, nullptr,
+                    CLOCK_TOLERANCE_HIDDEN_MS) != 0) {
+        return;
+    }
+    SetTimer(window, TIMER_CLOCK, shown ? CLOCK_PERIOD_SHOWN_MS : CLOCK_PERIOD_HIDDEN_MS, nullptr);
+}
+
 static INT_PTR OnInitDialog(HWND window) {
     mainDialog = window;
     serverListView = GetDlgItem(window, IDC_SERVER_LIST);
@@ -171,7 +190,7 @@ static INT_PTR OnInitDialog(HWND window) {
     InitMainWindow();
     const UINT show = launchMode != 0 || correctOnLaunch ? SW_HIDE : SW_SHOW;
     const WINDOWPLACEMENT placement = ChoosePlacement(window, show);
-    SetTimer(window, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS, nullptr);
+    SetClockTimer(window, false);
     SetWindowPlacement(window, &placement);
     return TRUE;
 }
@@ -191,6 +210,10 @@ void ShowScheduleLabel(const char* label) {
 }
 
 // Setting an unchanged text would still repaint the control ten times a second.
+bool WindowShown() {
+    return IsWindowVisible(MainWindow()) != FALSE;
+}
+
 void ShowClockText(const char* text) {
     char shown[100];
     GetDlgItemTextA(MainWindow(), IDC_CLOCK_TEXT, shown, sizeof shown);
@@ -217,10 +240,14 @@ static void OnDestroy() {
     PostQuitMessage(0);
 }
 
-// The clock display is only worth ten updates a second while someone can see it.
+// The clock display is only worth ten updates a second while someone can see it; the status
+// line, not set while hidden, is brought up to date as the window appears.
 static void OnShowWindow(HWND window, bool shown) {
     KillTimer(window, TIMER_CLOCK);
-    SetTimer(window, TIMER_CLOCK, shown ? CLOCK_PERIOD_SHOWN_MS : CLOCK_PERIOD_HIDDEN_MS, nullptr);
+    SetClockTimer(window, shown);
+    if (shown) {
+        ShowStatusLine();
+    }
 }
 
 // ---- the controls ----
@@ -423,6 +450,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     case WM_HSCROLL:
         OnScheduleScroll(window);
+        return TRUE;
+    case WM_POWERBROADCAST:
+        OnPowerBroadcast(wParam);
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, TRUE);
         return TRUE;
     case WM_TIMER:
     case WM_LOOKUP_DONE:

@@ -59,6 +59,8 @@ bool SimFineTimers();
 int SimFineTimerRequests();
 uint32_t SimTimerPeriod(uint32_t id);
 int SimQueuedMessageCount();
+// Fails the next count of PlatformPostMessage calls, as a full message queue does.
+void SimFailPosts(int count);
 
 // ---- window services ----
 // Answers for the next message boxes, in order; when none is queued a box answers OK.

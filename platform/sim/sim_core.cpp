@@ -80,6 +80,7 @@ struct State {
     } dialogs[4];
     int dialogCount;
     bool noIntegrityLevels;
+    int postsToFail;
 };
 
 State state;
@@ -543,8 +544,16 @@ int SimDestroyCount() {
 
 // There is no window to post to without a handle; a full queue stands for the platform's own
 // limit.
+void SimFailPosts(int count) {
+    state.postsToFail = count;
+}
+
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     SimCheckWindow(window, "posting a message");
+    if (state.postsToFail > 0) {
+        state.postsToFail--;
+        return false;
+    }
     QueueItem* item = window != nullptr ? NewItem(0) : nullptr;
     if (item == nullptr) {
         return false;

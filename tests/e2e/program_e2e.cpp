@@ -14,6 +14,7 @@
 // A scenario through the delay line runs only inside the client's namespace of
 // tests/peers/delay_line (the test e2e_through_the_line starts the suite there, with honest
 // servers on 198.19.0.2 ... 198.19.0.5 behind the line); elsewhere it is skipped.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -76,6 +77,10 @@ enum Op {
     NoSettings,     // the settings key is absent, and still so n ms later
     LineError,      // prints the stored last correction less n ms, the servers' offset;
                     // with m set, it must lie within +-m ms
+    Serve,          // text: an address where a Time server starts n s from now, for m s
+    SetAgo,         // text: value name, stored as the time n s ago (8 bytes, ms since 1900)
+    Pause,          // n seconds
+    Post,           // n: a message posted to the program's window, m: its wParam
 };
 
 struct Step {
@@ -303,16 +308,78 @@ const Scenario SCENARIOS[] = {
         {Box, "Note!", "This will prevent", 0}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {NoSettings, nullptr, nullptr, 1000}}},
-    // The line's test gives it 100 ms each way, and its servers are exact.
+    // The line's test gives it 100 ms each way, and its servers are exact: the correction is
+    // theirs to within a few milliseconds, not half a round trip.
     {"through a 200 ms round trip four exact servers are used", {
         {Servers, BEHIND_THE_LINE}, {SetDword, "Version", nullptr, VERSION},
         {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
         {Exits, nullptr, nullptr, 0, 90},
         {Status, nullptr, nullptr, 0, 102}, {Status, nullptr, nullptr, 1, 102},
         {Status, nullptr, nullptr, 2, 102}, {Status, nullptr, nullptr, 3, 102},
-        {LineError, nullptr, nullptr, 0, 0}}, false, true},
+        {LineError, nullptr, nullptr, 0, 40}}, false, true},
+    // Refused at the first tick, tried again a minute later, after the server appeared. Then a
+    // start whose last success is two hours old (daily, not due) runs 20 s after a resume.
+    {"an hourly schedule corrects once the server appears, and after a resume", {
+        {Servers, "127.0.8.30"}, {SetDword, "Version", nullptr, VERSION},
+        {SetDword, "Schedule", nullptr, 4}, {Serve, "127.0.8.30", nullptr, 40, 150},
+        {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0}, {AwaitStatus, nullptr, nullptr, 0, 4},
+        {Pause, nullptr, nullptr, 45}, {AwaitStatus, nullptr, nullptr, 0, 102},
+        {LastCorrection}, {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10},
+        {Servers, "127.0.8.30"}, {SetDword, "Schedule", nullptr, 6},
+        {SetAgo, "LastCorrectionTime", nullptr, 7200}, {Start, "s"},
+        {AwaitWindow, nullptr, nullptr, 0}, {Pause, nullptr, nullptr, 5},
+        {Post, nullptr, nullptr, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC},
+        {Pause, nullptr, nullptr, 15}, {Status, nullptr, nullptr, 0, 0},
+        {AwaitStatus, nullptr, nullptr, 0, 102},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 1, 10}}},
 };
 // clang-format on
+
+// ---- a Time server that appears late ----
+
+struct LateServer {
+    char address[16];
+    DWORD delayMs;
+    DWORD lifetimeMs;
+};
+
+// Answers each connection with this machine's whole seconds since 1900, and ends by itself.
+DWORD WINAPI ServeLate(void* context) {
+    const LateServer server = *static_cast<LateServer*>(context);
+    delete static_cast<LateServer*>(context);
+    Sleep(server.delayMs);
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(37);
+    at.sin_addr.s_addr = inet_addr(server.address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener, 16) != 0) {
+        closesocket(listener);
+        return 1;
+    }
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < server.lifetimeMs) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(listener, &ready);
+        timeval wait = {0, 200000};
+        if (select(0, &ready, nullptr, nullptr, &wait) != 1) {
+            continue;
+        }
+        SOCKET client = accept(listener, nullptr, nullptr);
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const uint32_t seconds = htonl(static_cast<uint32_t>(
+            (uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) / 10000000 - 9435484800));
+        send(client, reinterpret_cast<const char*>(&seconds), 4, 0);
+        closesocket(client);
+    }
+    closesocket(listener);
+    return 0;
+}
 
 // ---- the registry ----
 
@@ -668,6 +735,32 @@ class Runner {
             break;
         case LineError:
             ExpectLineError(s.n, s.m);
+            break;
+        case Serve: {
+            auto* server =
+                new LateServer{{}, static_cast<DWORD>(s.n * 1000), static_cast<DWORD>(s.m * 1000)};
+            snprintf(server->address, sizeof server->address, "%s", s.text);
+            HANDLE thread = CreateThread(nullptr, 0, ServeLate, server, 0, nullptr);
+            ASSERT_NE(thread, nullptr);
+            CloseHandle(thread);
+            break;
+        }
+        case SetAgo: {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const int64_t ms =
+                static_cast<int64_t>((uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) /
+                                     10000) -
+                9435484800000 - s.n * 1000;
+            WriteValue(s.text, REG_BINARY, &ms, sizeof ms);
+            break;
+        }
+        case Pause:
+            Sleep(static_cast<DWORD>(s.n * 1000));
+            break;
+        case Post:
+            ASSERT_NE(ProgramWindow(), nullptr);
+            PostMessageA(ProgramWindow(), static_cast<UINT>(s.n), static_cast<WPARAM>(s.m), 0);
             break;
         case End:
             break;
