@@ -946,26 +946,26 @@ class Runner {
         ServerRecord s;
         ASSERT_TRUE(ReadServer(slot, &s)) << slot;
         EXPECT_LE(std::llabs(s.correction - expected), 50) << s.name << " " << s.correction;
-        HKEY key = OpenKey(SETTINGS);
-        ASSERT_NE(key, nullptr);
         int64_t value = 0;
-        DWORD size = sizeof value;
-        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(&value), &size),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
+        ASSERT_TRUE(ReadLastCorrectionValue(&value));
         EXPECT_EQ(value, s.correction);
     }
 
-    static void ExpectLineError(int64_t theta, int64_t bound) {
+    static bool ReadLastCorrectionValue(int64_t* value) {
         HKEY key = OpenKey(SETTINGS);
-        ASSERT_NE(key, nullptr);
-        int64_t value = 0;
-        DWORD size = sizeof value;
-        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(&value), &size),
-                  ERROR_SUCCESS);
+        if (key == nullptr) {
+            return false;
+        }
+        DWORD size = sizeof *value;
+        const LONG result = RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
+                                             reinterpret_cast<BYTE*>(value), &size);
         RegCloseKey(key);
+        return result == ERROR_SUCCESS && size == sizeof *value;
+    }
+
+    static void ExpectLineError(int64_t theta, int64_t bound) {
+        int64_t value = 0;
+        ASSERT_TRUE(ReadLastCorrectionValue(&value));
         const char* line = getenv("CHRONOPLEX_DELAY_LINE");
         printf("through the line (%s ms): correction %+lld ms, error %+lld ms\n",
                line != nullptr ? line : "?", static_cast<long long>(value),
