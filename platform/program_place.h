@@ -23,3 +23,8 @@
 // path in the drive-letter form ("C:\Program Files\Chronoplex\chronoplex.exe") whenever it was
 // found, safe or not, and an empty text otherwise.
 bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size);
+
+// The same rule for a path given, a file or a folder (then judged as a program's own folder),
+// that must be its own final path: a path that leads elsewhere through a link or junction is
+// not safe.
+bool PlatformPathPlaceSafe(const char* path, bool isFolder);

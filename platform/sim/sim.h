@@ -192,3 +192,35 @@ int SimPendingLookupCount();          // started, neither finished nor cancelled
 void SimNetFail(const char* operation, int error);
 // The address a.b.c.d in network byte order (a first in memory), as NetInetAddr gives it.
 uint32_t SimAddress(int a, int b, int c, int d);
+
+// ---- install (platform/install.h) ----
+// A folder that may hold the installed file and the temporary one. Judged safe: the folder by
+// folderSafe, the file by fileSafe and its owner, which must be Administrators or SYSTEM (an
+// inherited CREATOR OWNER entry gives the owner full control). What is created is owned by the
+// owner asked for, or else by the creator: Administrators while User Account Control is on,
+// the administrator's own account ("S-1-5-21-1-2-3-1001") while it is off.
+struct SimInstallState {
+    char folder[261]; // empty: Windows names no Program Files folder
+    bool ownFileHeld; // PlatformHoldOwnFile was called
+    uint64_t ownVersion;
+    char creator[64];
+    bool folderExists, folderSafe;
+    char folderOwner[64];
+    bool fileExists, fileSafe;
+    uint64_t fileVersion;
+    char fileOwner[64];
+    bool tempExists;
+    char tempOwner[64];
+    bool makeFails, copyFails, renameFails, startFails, removalFails;
+    bool held;            // the installed place is held by the judge
+    int starts;           // programs started, each held until resumed
+    int resumes;
+    bool heldAtResume;    // the place was still held when the start was let go
+    char startedPath[261], startedFolder[261];
+    int judgements;       // calls of the judge
+    char pending[4][261]; // registered for removal at restart, in order
+    int pendingCount;
+};
+// Initially: the folder "C:\\Program Files\\Chronoplex" absent, both judged safe, version
+// 2.1.0.0, UAC on, nothing failing.
+SimInstallState* SimInstall();

@@ -115,6 +115,7 @@ void SimReset() {
     SimResetRegistry();
     SimResetNet();
     SimResetLogonTasks();
+    SimResetInstall();
 }
 
 uint64_t SimElapsedMs() {

@@ -91,9 +91,10 @@ bool FinalPath(const char* modulePath, char* out, DWORD size) {
     if (finalPathOf == nullptr) {
         return false;
     }
+    // Backup semantics open a folder too; a file opens as before.
     HANDLE file = CreateFileA(modulePath, FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -129,14 +130,14 @@ bool ObjectSafe(const char* path, PlaceRole role) {
 }
 
 // The file, its folder, and each folder above it as the final path writes them, the drive's
-// root ("C:\") last.
-bool PathSafe(const char* finalPath) {
+// root ("C:\") last. A folder's path starts at the folder, judged as a program's own.
+bool PathSafe(const char* finalPath, bool isFolder = false) {
     char path[PATH_SIZE];
     strcpy(path, finalPath);
-    if (!ObjectSafe(path, PLACE_FILE)) {
+    if (!ObjectSafe(path, isFolder ? PLACE_OWN_FOLDER : PLACE_FILE)) {
         return false;
     }
-    PlaceRole role = PLACE_OWN_FOLDER;
+    PlaceRole role = isFolder ? PLACE_FOLDER_ABOVE : PLACE_OWN_FOLDER;
     for (;;) {
         char* slash = strrchr(path, '\\');
         if (slash == nullptr || slash < path + 2) {
@@ -221,4 +222,11 @@ bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
     }
     strcpy(finalPath, path);
     return OnLocalFixedDrive(path) && PathSafe(path);
+}
+
+bool PlatformPathPlaceSafe(const char* path, bool isFolder) {
+    char resolved[PATH_SIZE];
+    return strlen(path) < PATH_SIZE && OnLocalFixedDrive(path) &&
+           FinalPath(path, resolved, sizeof resolved) && lstrcmpiA(resolved, path) == 0 &&
+           PathSafe(resolved, isFolder);
 }

@@ -15,6 +15,9 @@
 //                                  as the user's own and keeps no permissions set on it, so
 //                                  no place is safe there; the scenarios that need a
 //                                  registered task ask for this
+//   CHRONOPLEX_FAULT_SAFE_INSTALL=1  the install folder, and only it, counts as safe: the
+//                                  folder, the copy installed there and, since the installed
+//                                  copy inherits the variable, that copy's own place
 //
 // Several faults are given as several variables.
 #include <windows.h>
@@ -23,6 +26,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/install.h"
 #include "platform/logon_task.h"
 #include "platform/program_place.h"
 #include "platform/registry.h"
@@ -35,6 +39,7 @@ long RealPlatformRegisterLogonTask(const char* name, const char* xml);
 long RealPlatformDeleteLogonTask(const char* name);
 LogonTaskPresence RealPlatformReadLogonTask(const char* name, LogonTaskFacts* facts);
 bool RealPlatformProgramPlaceSafe(char* finalPath, uint32_t size);
+bool RealPlatformInstallPlaceSafe(const char* path, bool isFolder);
 
 static const char* Fault(const char* name) {
     const char* value = getenv(name);
@@ -89,9 +94,29 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
     return RealPlatformReadLogonTask(name, facts);
 }
 
+// The install folder itself, or a file directly in it.
+static bool InInstallFolder(const char* path) {
+    char folder[INSTALL_PATH_SIZE];
+    if (Fault("CHRONOPLEX_FAULT_SAFE_INSTALL") == nullptr ||
+        !PlatformInstallFolder(folder, sizeof folder)) {
+        return false;
+    }
+    const size_t length = strlen(folder);
+    return _strnicmp(path, folder, length) == 0 &&
+           (path[length] == 0 ||
+            (path[length] == '\\' && strchr(path + length + 1, '\\') == nullptr));
+}
+
+bool PlatformInstallPlaceSafe(const char* path, bool isFolder) {
+    return RealPlatformInstallPlaceSafe(path, isFolder) || InInstallFolder(path);
+}
+
 // The final path as the real check finds it, or else the path the program was started by.
 bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
     const bool safe = RealPlatformProgramPlaceSafe(finalPath, size);
+    if (finalPath[0] != 0 && InInstallFolder(finalPath)) {
+        return true;
+    }
     if (Fault("CHRONOPLEX_FAULT_SAFE_PLACE") == nullptr) {
         return safe;
     }
