@@ -124,7 +124,7 @@ bool PlanInstall(InstallPlan* plan) {
 }
 
 void InstallQuestion(const InstallPlan& plan, char* text, uint32_t size) {
-    const char* offer = plan.installed == INSTALLED_NEWER  ? QUESTION_START_NEWER
+    const char* offer = plan.installed == INSTALLED_NEWER   ? QUESTION_START_NEWER
                         : plan.installed == INSTALLED_SAME  ? QUESTION_REPLACE_SAME
                         : plan.installed == INSTALLED_OLDER ? QUESTION_REPLACE_OLDER
                                                             : QUESTION_INSTALL;

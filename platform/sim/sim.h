@@ -212,10 +212,10 @@ struct SimInstallState {
     bool tempExists;
     char tempOwner[64];
     bool makeFails, copyFails, renameFails, startFails, removalFails;
-    bool held;            // the installed place is held by the judge
-    int starts;           // programs started, each held until resumed
+    bool held;  // the installed place is held by the judge
+    int starts; // programs started, each held until resumed
     int resumes;
-    bool heldAtResume;    // the place was still held when the start was let go
+    bool heldAtResume; // the place was still held when the start was let go
     char startedPath[261], startedFolder[261];
     int judgements;       // calls of the judge
     char pending[4][261]; // registered for removal at restart, in order

@@ -36,9 +36,7 @@ struct OwnerOnly {
     }
     OwnerOnly(const OwnerOnly&) = delete;
     OwnerOnly& operator=(const OwnerOnly&) = delete;
-    SECURITY_ATTRIBUTES* Get() {
-        return attributes.nLength != 0 ? &attributes : nullptr;
-    }
+    SECURITY_ATTRIBUTES* Get() { return attributes.nLength != 0 ? &attributes : nullptr; }
 };
 
 bool CopyFrom(HANDLE from, HANDLE to) {
@@ -132,8 +130,8 @@ bool PlatformCopyOwnFile(const char* to, const char* ownerSid) {
     if (ownFile == INVALID_HANDLE_VALUE || owner.Get() == nullptr) {
         return false;
     }
-    HANDLE copy = CreateFileA(to, GENERIC_WRITE, 0, owner.Get(), CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE copy =
+        CreateFileA(to, GENERIC_WRITE, 0, owner.Get(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (copy == INVALID_HANDLE_VALUE) {
         return false;
     }

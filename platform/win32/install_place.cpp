@@ -27,8 +27,7 @@ bool Hold(const char* path) {
     *slash = 0;
     heldFolder = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    heldFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    heldFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     return heldFolder != INVALID_HANDLE_VALUE && heldFile != INVALID_HANDLE_VALUE;
 }
 

@@ -160,7 +160,7 @@ const Scenario SCENARIOS[] = {
         {Running, nullptr, nullptr, 0}, {Value, "R|Chronoplex", "* s"},
         {Task, nullptr, nullptr, 0}, {Value, "U|UninstallString", "* u"},
         {Slide, nullptr, nullptr, 4}, {Box, "Note!", "Windows' Task Scheduler did not", OK},
-        {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Start, "u", ""}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}, {Value, "S|Version", ""},
         {Task, nullptr, nullptr, 0}}},
@@ -196,10 +196,12 @@ const Scenario SCENARIOS[] = {
         {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {NoSettings, nullptr, nullptr, 500}, {Value, "U|DisplayName", ""}}},
+    // The uninstall runs the file that the entry names (the fault build, without faults): a
+    // copy of another file would leave that file's entry.
     {"uninstall ends the running copy and removes every entry", {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
         {SetDword, "Schedule", nullptr, 6}, {Start, "", SAFE_PLACE},
-        {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1}, {Start, "u"},
+        {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1}, {Start, "u", ""},
         {Exits, nullptr, nullptr, 0, 10}, {Box, TITLE, UNINSTALLED, OK},
         {Exits, nullptr, nullptr, 1, 10}, {Value, "S|Version", ""}, {Value, "R|Chronoplex", ""},
         {Value, "U|DisplayName", ""}, {Task, nullptr, nullptr, 0}}},

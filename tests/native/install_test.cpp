@@ -47,20 +47,22 @@ TEST(Install, Table) {
         void (*fault)(SimInstallState&);
         const char* question; // part of the question
         bool started;
-        const char* why;      // start of the text of a refusal
+        const char* why; // start of the text of a refusal
         bool folderAfter, fileAfter;
         uint64_t versionAfter;
     } cases[] = {
         {"no folder", NO_FOLDER, nullptr, "Install Chronoplex in C:\\Program Files\\Chronoplex",
          true, nullptr, true, true, OWN},
-        {"safe existing folder", SAFE_FOLDER, nullptr, "Install Chronoplex in", true, nullptr,
-         true, true, OWN},
+        {"safe existing folder", SAFE_FOLDER, nullptr, "Install Chronoplex in", true, nullptr, true,
+         true, OWN},
         {"unsafe existing folder", UNSAFE_FOLDER, nullptr, "Install Chronoplex in", false,
-         "Chronoplex was not installed: the folder C:\\Program Files\\Chronoplex is already",
-         true, false, 0},
+         "Chronoplex was not installed: the folder C:\\Program Files\\Chronoplex is already", true,
+         false, 0},
         {"copy fails", NO_FOLDER, [](SimInstallState& s) { s.copyFails = true; },
-         "Install Chronoplex in", false, "Chronoplex was not installed: Windows did not let it "
-         "copy", false, false, 0},
+         "Install Chronoplex in", false,
+         "Chronoplex was not installed: Windows did not let it "
+         "copy",
+         false, false, 0},
         {"rename fails", OLDER, [](SimInstallState& s) { s.renameFails = true; },
          "Replace the older Chronoplex", false,
          "Chronoplex was not installed: Windows did not let it put", true, true, OWN - 1},
@@ -72,10 +74,9 @@ TEST(Install, Table) {
          true, true, OWN},
         {"older installed", OLDER, nullptr, "Replace the older Chronoplex", true, nullptr, true,
          true, OWN},
-        {"installed place still unsafe", NO_FOLDER,
-         [](SimInstallState& s) { s.fileSafe = false; }, "Install Chronoplex in", false,
-         "Chronoplex was not installed: in C:\\Program Files\\Chronoplex, users", false, false,
-         0},
+        {"installed place still unsafe", NO_FOLDER, [](SimInstallState& s) { s.fileSafe = false; },
+         "Install Chronoplex in", false,
+         "Chronoplex was not installed: in C:\\Program Files\\Chronoplex, users", false, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
