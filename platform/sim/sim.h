@@ -194,33 +194,25 @@ void SimNetFail(const char* operation, int error);
 uint32_t SimAddress(int a, int b, int c, int d);
 
 // ---- install (platform/install.h) ----
-// A folder that may hold the installed file and the temporary one. Judged safe: the folder by
-// folderSafe, the file by fileSafe and its owner, which must be Administrators or SYSTEM (an
-// inherited CREATOR OWNER entry gives the owner full control). What is created is owned by the
-// owner asked for, or else by the creator: Administrators while User Account Control is on,
-// the administrator's own account ("S-1-5-21-1-2-3-1001") while it is off.
+// The folder "C:\\Program Files\\Chronoplex", absent at first, with its installed file and
+// its temporary one. The judge finds the folder safe by folderSafe, the file by fileSafe and
+// by its owner, which must be Administrators (an inherited CREATOR OWNER entry gives the owner
+// full control). What is created is owned by the owner asked for, or else by the creator:
+// Administrators while User Account Control is on, the administrator's own account while it is
+// off. Nothing fails unless a test says so.
 struct SimInstallState {
-    char folder[261]; // empty: Windows names no Program Files folder
     bool ownFileHeld; // PlatformHoldOwnFile was called
-    uint64_t ownVersion;
-    char creator[64];
-    bool folderExists, folderSafe;
-    char folderOwner[64];
-    bool fileExists, fileSafe;
-    uint64_t fileVersion;
-    char fileOwner[64];
-    bool tempExists;
-    char tempOwner[64];
-    bool makeFails, copyFails, renameFails, startFails, removalFails;
+    bool uacOff;
+    bool folderExists, folderSafe, fileExists, fileSafe, tempExists;
+    char folderOwner[32], fileOwner[32], tempOwner[32];
+    uint64_t fileVersion; // this program's is 2.1.0.0
+    bool copyFails, renameFails;
     bool held;  // the installed place is held by the judge
-    int starts; // programs started, each held until resumed
+    int starts; // started, and held before their first instruction until resumed
     int resumes;
-    bool heldAtResume; // the place was still held when the start was let go
-    char startedPath[261], startedFolder[261];
-    int judgements;       // calls of the judge
+    bool heldAtResume;    // the place was still held when the start was let go
+    char started[261];    // the file started, and its current directory
     char pending[4][261]; // registered for removal at restart, in order
     int pendingCount;
 };
-// Initially: the folder "C:\\Program Files\\Chronoplex" absent, both judged safe, version
-// 2.1.0.0, UAC on, nothing failing.
 SimInstallState* SimInstall();

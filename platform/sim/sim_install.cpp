@@ -9,38 +9,23 @@
 namespace {
 
 SimInstallState install;
-
-bool Named(const char* path, const char* name) {
-    char full[INSTALL_PATH_SIZE + 16];
-    snprintf(full, sizeof full, "%s\\%s", install.folder, name);
-    return install.folder[0] != 0 && strcmp(path, full) == 0;
-}
-
-bool IsFile(const char* path) {
-    return Named(path, "chronoplex.exe");
-}
-
-bool IsTemp(const char* path) {
-    return Named(path, "chronoplex.new");
-}
-
-bool TrustedOwner(const char* sid) {
-    return strcmp(sid, "S-1-5-32-544") == 0 || strcmp(sid, "S-1-5-18") == 0;
-}
+const char FOLDER[] = "C:\\Program Files\\Chronoplex";
+const char FILE_PATH[] = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+const char TEMP_PATH[] = "C:\\Program Files\\Chronoplex\\chronoplex.new";
+constexpr uint64_t OWN_VERSION = uint64_t{0x00020001} << 32;
 
 void Own(char* owner, const char* asked) {
-    snprintf(owner, sizeof install.fileOwner, "%s", asked != nullptr ? asked : install.creator);
+    snprintf(owner, sizeof install.fileOwner, "%s",
+             asked != nullptr ? asked
+             : install.uacOff ? "S-1-5-21-1-2-3-1001"
+                              : INSTALL_OWNER_SID);
 }
 
 } // namespace
 
 void SimResetInstall() {
     memset(&install, 0, sizeof install);
-    snprintf(install.folder, sizeof install.folder, "C:\\Program Files\\Chronoplex");
-    install.ownVersion = uint64_t{0x00020001} << 32;
-    snprintf(install.creator, sizeof install.creator, "S-1-5-32-544");
-    install.folderSafe = true;
-    install.fileSafe = true;
+    install.folderSafe = install.fileSafe = true;
 }
 
 SimInstallState* SimInstall() {
@@ -48,62 +33,54 @@ SimInstallState* SimInstall() {
 }
 
 bool PlatformHoldOwnFile() {
-    install.ownFileHeld = true;
-    return true;
+    return install.ownFileHeld = true;
 }
 
 bool PlatformInstallFolder(char* folder, uint32_t size) {
-    const int written = snprintf(folder, size, "%s", install.folder);
-    return install.folder[0] != 0 && written > 0 && static_cast<uint32_t>(written) < size;
+    return snprintf(folder, size, "%s", FOLDER) < static_cast<int>(size);
 }
 
 bool PlatformFolderExists(const char* folder) {
-    return install.folderExists && strcmp(folder, install.folder) == 0;
+    return install.folderExists && strcmp(folder, FOLDER) == 0;
 }
 
 bool PlatformFileExists(const char* path) {
-    return install.folderExists &&
-           ((IsFile(path) && install.fileExists) || (IsTemp(path) && install.tempExists));
+    return (strcmp(path, FILE_PATH) == 0 && install.fileExists) ||
+           (strcmp(path, TEMP_PATH) == 0 && install.tempExists);
 }
 
 bool PlatformFileVersion(const char* path, uint64_t* version) {
-    if (path == nullptr) {
-        *version = install.ownVersion;
-        return true;
-    }
-    if (!PlatformFileExists(path) || !IsFile(path)) {
-        return false;
-    }
-    *version = install.fileVersion;
-    return true;
+    *version = path == nullptr ? OWN_VERSION : install.fileVersion;
+    return path == nullptr || (strcmp(path, FILE_PATH) == 0 && install.fileExists);
 }
 
 bool PlatformMakeFolder(const char* folder, const char* ownerSid) {
-    if (install.makeFails || install.folderExists || strcmp(folder, install.folder) != 0) {
+    if (install.folderExists || strcmp(folder, FOLDER) != 0) {
         return false;
     }
-    install.folderExists = true;
     Own(install.folderOwner, ownerSid);
-    return true;
+    return install.folderExists = true;
 }
 
 // A copy that fails leaves what it wrote so far, the worst a real one could do.
 bool PlatformCopyOwnFile(const char* to, const char* ownerSid) {
-    if (!install.ownFileHeld || !install.folderExists || !IsTemp(to) || install.tempExists) {
+    if (!install.ownFileHeld || !install.folderExists || strcmp(to, TEMP_PATH) != 0 ||
+        install.tempExists) {
         return false;
     }
-    install.tempExists = true;
     Own(install.tempOwner, ownerSid);
+    install.tempExists = true;
     return !install.copyFails;
 }
 
 bool PlatformRenameFile(const char* from, const char* to) {
-    if (install.renameFails || !IsTemp(from) || !IsFile(to) || !install.tempExists) {
+    if (install.renameFails || !install.tempExists || strcmp(from, TEMP_PATH) != 0 ||
+        strcmp(to, FILE_PATH) != 0) {
         return false;
     }
     install.tempExists = false;
     install.fileExists = true;
-    install.fileVersion = install.ownVersion;
+    install.fileVersion = OWN_VERSION;
     memcpy(install.fileOwner, install.tempOwner, sizeof install.fileOwner);
     return true;
 }
@@ -112,7 +89,7 @@ bool PlatformDeleteFile(const char* path) {
     if (!PlatformFileExists(path) || install.held) {
         return false;
     }
-    (IsFile(path) ? install.fileExists : install.tempExists) = false;
+    (strcmp(path, FILE_PATH) == 0 ? install.fileExists : install.tempExists) = false;
     return true;
 }
 
@@ -125,13 +102,12 @@ bool PlatformDeleteFolder(const char* folder) {
 }
 
 bool PlatformInstallPlaceSafe(const char* path, bool isFolder) {
-    install.judgements++;
     if (isFolder) {
         return PlatformFolderExists(path) && install.folderSafe;
     }
-    install.held = PlatformFileExists(path) && IsFile(path);
+    install.held = strcmp(path, FILE_PATH) == 0 && install.fileExists;
     return install.held && install.folderSafe && install.fileSafe &&
-           TrustedOwner(install.fileOwner[0] != 0 ? install.fileOwner : install.creator);
+           strcmp(install.fileOwner, INSTALL_OWNER_SID) == 0;
 }
 
 void PlatformReleasePlace() {
@@ -139,12 +115,8 @@ void PlatformReleasePlace() {
 }
 
 bool PlatformStartProgram(const char* path, const char* folder) {
-    if (install.startFails) {
-        return false;
-    }
     install.starts++;
-    snprintf(install.startedPath, sizeof install.startedPath, "%s", path);
-    snprintf(install.startedFolder, sizeof install.startedFolder, "%s", folder);
+    snprintf(install.started, sizeof install.started, "%s|%s", path, folder);
     return true;
 }
 
@@ -154,7 +126,7 @@ void PlatformResumeProgram() {
 }
 
 bool PlatformRemoveAtRestart(const char* path) {
-    if (install.removalFails || install.pendingCount == 4) {
+    if (install.pendingCount == 4) {
         return false;
     }
     snprintf(install.pending[install.pendingCount++], sizeof install.pending[0], "%s", path);

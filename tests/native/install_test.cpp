@@ -13,176 +13,143 @@
 namespace {
 
 const char DOWNLOADED[] = "C:\\Users\\a\\Downloads\\chronoplex.exe";
-const char FOLDER[] = "C:\\Program Files\\Chronoplex";
 const char INSTALLED[] = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
-const char ADMINISTRATORS[] = "S-1-5-32-544";
-const char USER[] = "S-1-5-21-1-2-3-1001";
 constexpr uint64_t OWN = uint64_t{0x00020001} << 32;
 
-enum Before { NO_FOLDER, SAFE_FOLDER, UNSAFE_FOLDER, OLDER, SAME, NEWER };
-
-void StartDownloaded() {
+void StartFrom(const char* path, bool safe) {
     ResetWorld();
-    SimSetModuleFileName(DOWNLOADED);
-    SimSetProgramPlace(false, DOWNLOADED);
+    SimSetModuleFileName(path);
+    SimSetProgramPlace(safe, path);
     PlatformHoldOwnFile();
 }
 
-void Prepare(Before before) {
-    SimInstallState& s = *SimInstall();
-    s.folderExists = before != NO_FOLDER;
-    s.folderSafe = before != UNSAFE_FOLDER;
-    snprintf(s.folderOwner, sizeof s.folderOwner, "%s", ADMINISTRATORS);
-    s.fileExists = before >= OLDER;
-    s.fileVersion = before == OLDER ? OWN - 1 : before == SAME ? OWN : OWN + 1;
+bool StartsWith(const char* text, const char* start) {
+    return strncmp(text, start, strlen(start)) == 0;
 }
 
-// Yes to the question, from a downloaded copy, for each state of the folder and each step that
-// can fail. A refusal leaves nothing of the attempt, starts nothing and ends nothing; a second
-// offer in the same process asks nothing.
+// Yes to the question, from a downloaded copy. A refusal leaves nothing of the attempt and
+// starts and ends nothing; a second offer in the same process asks nothing.
 TEST(Install, Table) {
     const struct {
         const char* name;
-        Before before;
-        void (*fault)(SimInstallState&);
-        const char* question; // part of the question
-        bool started;
-        const char* why; // start of the text of a refusal
-        bool folderAfter, fileAfter;
-        uint64_t versionAfter;
+        bool folder, folderSafe, fileSafe, uacOff, copyFails, renameFails;
+        uint64_t installed; // 0: none
+        const char* question;
+        const char* why; // start of a refusal; null when the installed copy is started
+        bool folderAfter;
+        uint64_t versionAfter; // 0: no file
     } cases[] = {
-        {"no folder", NO_FOLDER, nullptr, "Install Chronoplex in C:\\Program Files\\Chronoplex",
-         true, nullptr, true, true, OWN},
-        {"safe existing folder", SAFE_FOLDER, nullptr, "Install Chronoplex in", true, nullptr, true,
+        {"no folder", false, true, true, false, false, false, 0,
+         "Install Chronoplex in C:\\Program Files\\Chronoplex and", nullptr, true, OWN},
+        {"safe folder", true, true, true, false, false, false, 0, "Install", nullptr, true, OWN},
+        {"unsafe folder", true, false, true, false, false, false, 0, "Install",
+         "Chronoplex was not installed: the folder C:\\Program Files\\Chronoplex is", true, 0},
+        {"copy fails", false, true, true, false, true, false, 0, "Install",
+         "Chronoplex was not installed: Windows did not let it copy", false, 0},
+        {"rename fails", true, true, true, false, false, true, OWN - 1, "Replace the older",
+         "Chronoplex was not installed: Windows did not let it put", true, OWN - 1},
+        {"UAC off", false, true, true, true, false, false, 0, "Install", nullptr, true, OWN},
+        {"newer", true, true, true, false, false, false, OWN + 1, "A newer Chronoplex is", nullptr,
+         true, OWN + 1},
+        {"equal", true, true, true, false, false, false, OWN,
+         "Install Chronoplex in C:\\Program "
+         "Files\\Chronoplex, in place of the copy of this version",
+         nullptr, true, OWN},
+        {"older", true, true, true, false, false, false, OWN - 1, "Replace the older", nullptr,
          true, OWN},
-        {"unsafe existing folder", UNSAFE_FOLDER, nullptr, "Install Chronoplex in", false,
-         "Chronoplex was not installed: the folder C:\\Program Files\\Chronoplex is already", true,
-         false, 0},
-        {"copy fails", NO_FOLDER, [](SimInstallState& s) { s.copyFails = true; },
-         "Install Chronoplex in", false,
-         "Chronoplex was not installed: Windows did not let it "
-         "copy",
-         false, false, 0},
-        {"rename fails", OLDER, [](SimInstallState& s) { s.renameFails = true; },
-         "Replace the older Chronoplex", false,
-         "Chronoplex was not installed: Windows did not let it put", true, true, OWN - 1},
-        {"UAC off", NO_FOLDER, [](SimInstallState& s) { strcpy(s.creator, USER); },
-         "Install Chronoplex in", true, nullptr, true, true, OWN},
-        {"newer installed", NEWER, nullptr, "A newer Chronoplex is installed in", true, nullptr,
-         true, true, OWN + 1},
-        {"equal installed", SAME, nullptr, "in place of the copy of this version", true, nullptr,
-         true, true, OWN},
-        {"older installed", OLDER, nullptr, "Replace the older Chronoplex", true, nullptr, true,
-         true, OWN},
-        {"installed place still unsafe", NO_FOLDER, [](SimInstallState& s) { s.fileSafe = false; },
-         "Install Chronoplex in", false,
-         "Chronoplex was not installed: in C:\\Program Files\\Chronoplex, users", false, false, 0},
+        {"installed place unsafe", false, true, false, false, false, false, 0, "Install",
+         "Chronoplex was not installed: in C:\\Program Files\\Chronoplex, users", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        StartDownloaded();
-        Prepare(c.before);
+        StartFrom(DOWNLOADED, false);
         SimInstallState& s = *SimInstall();
-        if (c.fault != nullptr) {
-            c.fault(s);
-        }
+        s.folderExists = c.folder;
+        strcpy(s.folderOwner, c.folder ? INSTALL_OWNER_SID : "");
+        s.fileExists = c.installed != 0;
+        s.fileVersion = c.installed;
+        strcpy(s.fileOwner, INSTALL_OWNER_SID);
+        s.folderSafe = c.folderSafe;
+        s.fileSafe = c.fileSafe;
+        s.uacOff = c.uacOff;
+        s.copyFails = c.copyFails;
+        s.renameFails = c.renameFails;
         SimQueueBoxAnswer(ANSWER_YES);
         EXPECT_TRUE(OfferInstall(nullptr));
-        EXPECT_EQ(SimBoxCount(), c.started ? 1 : 2);
-        EXPECT_EQ(s.starts, c.started ? 1 : 0);
+        const bool started = c.why == nullptr;
+        EXPECT_EQ(SimBoxCount(), started ? 1 : 2);
+        EXPECT_EQ(s.starts, started ? 1 : 0);
         EXPECT_EQ(s.resumes, s.starts);
-        EXPECT_EQ(fakeLog.exitCount, c.started ? 1 : 0);
-        if (c.started) {
-            EXPECT_TRUE(s.heldAtResume);
-            EXPECT_STREQ(s.startedPath, INSTALLED);
-            EXPECT_STREQ(s.startedFolder, FOLDER);
+        EXPECT_EQ(fakeLog.exitCount, s.starts);
+        EXPECT_EQ(s.heldAtResume, started);
+        if (started) {
+            EXPECT_EQ(std::string(s.started),
+                      std::string(INSTALLED) + "|C:\\Program Files\\Chronoplex");
         } else {
-            EXPECT_EQ(std::string(SimLastBoxText()).rfind(c.why, 0), 0u) << SimLastBoxText();
+            EXPECT_TRUE(StartsWith(SimLastBoxText(), c.why)) << SimLastBoxText();
         }
         EXPECT_FALSE(s.held);
         EXPECT_FALSE(s.tempExists);
         EXPECT_EQ(s.folderExists, c.folderAfter);
-        EXPECT_EQ(s.fileExists, c.fileAfter);
-        if (c.fileAfter) {
+        EXPECT_EQ(s.fileExists, c.versionAfter != 0);
+        if (s.fileExists) {
             EXPECT_EQ(s.fileVersion, c.versionAfter);
-            EXPECT_STREQ(s.fileOwner[0] != 0 ? s.fileOwner : s.creator, ADMINISTRATORS);
+            EXPECT_STREQ(s.fileOwner, INSTALL_OWNER_SID);
         }
-        if (c.folderAfter) {
-            EXPECT_STREQ(s.folderOwner, ADMINISTRATORS);
+        if (s.folderExists) {
+            EXPECT_STREQ(s.folderOwner, INSTALL_OWNER_SID);
         }
-        const int boxes = SimBoxCount();
         SimQueueBoxAnswer(ANSWER_YES);
         EXPECT_TRUE(OfferInstall(nullptr));
-        EXPECT_EQ(SimBoxCount(), boxes);
-        EXPECT_EQ(s.starts, c.started ? 1 : 0);
+        EXPECT_EQ(SimBoxCount(), started ? 1 : 2);
     }
-    // The question itself, which the table only looks into.
-    StartDownloaded();
+    // The question as a whole, answered No.
+    StartFrom(DOWNLOADED, false);
     SimQueueBoxAnswer(ANSWER_NO);
     OfferInstall(nullptr);
-    EXPECT_EQ(std::string(SimLastBoxText()).rfind("Chronoplex starts itself at logon", 0), 0u);
+    EXPECT_TRUE(StartsWith(SimLastBoxText(), "Chronoplex starts itself at logon with "));
     EXPECT_EQ(SimInstall()->starts + SimInstall()->folderExists, 0);
 }
 
-void SetEntry(const char* program) {
-    RegKey key = 0;
-    ASSERT_EQ(PlatformRegCreateKey(UNINSTALL_KEY, &key), PLATFORM_ERROR_SUCCESS);
-    const std::string command = std::string("\"") + program + "\" u";
-    PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command.c_str(),
-                        static_cast<uint32_t>(command.size() + 1));
-    PlatformRegCloseKey(key);
-}
-
-// The installed copy takes its entry and its files; another copy takes an entry only when it
-// names that very copy, and leaves its file to the user.
+// The installed copy takes its entry and registers its files, a leftover temporary file
+// deleted at once; another copy takes an entry only when it names that copy.
 TEST(Install, Uninstall) {
     const struct {
         const char* self;
         const char* entry;
-        bool removalFails;
-        bool installed;
         const char* entryAfter;
-        const char* text;
     } cases[] = {
-        {INSTALLED, INSTALLED, false, true, nullptr,
-         "Uninstall complete.  Windows removes C:\\Program Files\\Chronoplex\\chronoplex.exe, "
-         "and then the folder if nothing else is left in it, when it next restarts."},
-        {INSTALLED, DOWNLOADED, true, true, nullptr,
-         "Uninstall complete, but Windows did not accept"},
-        {DOWNLOADED, DOWNLOADED, false, false, nullptr, nullptr},
-        {DOWNLOADED, INSTALLED, false, false, INSTALLED, nullptr},
-        {DOWNLOADED, nullptr, false, false, nullptr, nullptr},
+        {INSTALLED, DOWNLOADED, ""},
+        {DOWNLOADED, DOWNLOADED, ""},
+        {DOWNLOADED, INSTALLED, INSTALLED},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.self) + " / " + (c.entry != nullptr ? c.entry : "none"));
-        ResetWorld();
-        SimSetModuleFileName(c.self);
-        SimSetProgramPlace(strcmp(c.self, INSTALLED) == 0, c.self);
-        SimInstall()->folderExists = SimInstall()->fileExists = true;
-        SimInstall()->tempExists = true;
-        SimInstall()->removalFails = c.removalFails;
-        if (c.entry != nullptr) {
-            SetEntry(c.entry);
-        }
+        SCOPED_TRACE(c.self);
+        const bool installed = strcmp(c.self, INSTALLED) == 0;
+        StartFrom(c.self, installed);
+        SimInstall()->folderExists = SimInstall()->fileExists = SimInstall()->tempExists = true;
+        RegKey key = 0;
+        PlatformRegCreateKey(UNINSTALL_KEY, &key);
+        const std::string command = std::string("\"") + c.entry + "\" u";
+        PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command.c_str(),
+                            static_cast<uint32_t>(command.size() + 1));
+        PlatformRegCloseKey(key);
         char before[INSTALL_PATH_SIZE];
         UninstallEntryProgram(before, sizeof before);
         RegisterAutoStart(false);
         char text[512] = {};
-        EXPECT_EQ(FinishUninstall(before, text, sizeof text), c.installed);
+        EXPECT_EQ(FinishUninstall(before, text, sizeof text), installed);
         char after[INSTALL_PATH_SIZE];
         UninstallEntryProgram(after, sizeof after);
-        EXPECT_STREQ(after, c.entryAfter != nullptr ? c.entryAfter : "");
-        EXPECT_EQ(SimRegKeyExists(UNINSTALL_KEY), c.entryAfter != nullptr);
-        if (!c.installed) {
-            EXPECT_EQ(SimInstall()->pendingCount, 0);
-            continue;
-        }
-        EXPECT_EQ(std::string(text).rfind(c.text, 0), 0u) << text;
-        EXPECT_FALSE(SimInstall()->tempExists);
-        if (!c.removalFails) {
-            ASSERT_EQ(SimInstall()->pendingCount, 2);
+        EXPECT_STREQ(after, c.entryAfter);
+        EXPECT_EQ(SimInstall()->tempExists, !installed);
+        ASSERT_EQ(SimInstall()->pendingCount, installed ? 2 : 0);
+        if (installed) {
             EXPECT_STREQ(SimInstall()->pending[0], INSTALLED);
-            EXPECT_STREQ(SimInstall()->pending[1], FOLDER);
+            EXPECT_STREQ(SimInstall()->pending[1], "C:\\Program Files\\Chronoplex");
+            EXPECT_STREQ(text, "Uninstall complete.  Windows removes C:\\Program Files\\Chronoplex"
+                               "\\chronoplex.exe, and then the folder if nothing else is left "
+                               "in it, when it next restarts.");
         }
     }
 }
