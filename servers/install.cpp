@@ -32,26 +32,27 @@ const char QUESTION_START_NEWER[] =
 const char QUESTION_TAIL[] =
     "\n\nIf you answer No, the schedule goes on each time you start Chronoplex yourself.";
 
+// Each refusal says what to do; the question comes again at the next start, not before.
 const char WHY_FOLDER_UNSAFE[] =
     "Chronoplex was not installed: the folder %s is already there, and users other than "
     "administrators can change it.  Delete that folder, or let only administrators change it, "
-    "and choose the schedule again.";
-const char WHY_NO_OWN_FILE[] =
-    "Chronoplex was not installed: it could not read its own file.  Copy chronoplex.exe into %s "
-    "yourself and start it from there.";
-const char WHY_NO_FOLDER[] = "Chronoplex was not installed: Windows did not let it create the "
-                             "folder %s.";
+    "then start Chronoplex again and choose the schedule.";
+const char WHY_NO_FOLDER[] =
+    "Chronoplex was not installed: Windows did not let it create the folder %s.  Start "
+    "Chronoplex again and choose the schedule to try once more.";
 const char WHY_NO_COPY[] =
-    "Chronoplex was not installed: Windows did not let it copy its file into %s.  Nothing was "
-    "left there.";
+    "Chronoplex was not installed: Windows did not let it copy its file into %s, and nothing "
+    "of the attempt was left there.  Start Chronoplex again and choose the schedule to try "
+    "once more.";
 const char WHY_NO_RENAME[] =
     "Chronoplex was not installed: Windows did not let it put chronoplex.exe in place in %s.  "
-    "If a Chronoplex from that folder is running, end it and choose the schedule again.";
+    "If a Chronoplex from that folder is running, end it, then start Chronoplex again and "
+    "choose the schedule.";
 const char WHY_INSTALLED_UNSAFE[] =
     "Chronoplex was not installed: in %s, users other than administrators could change it, so "
     "it was neither started from there nor set to start at logon.  Let only administrators "
-    "change that folder and the folders above it, and choose the schedule again.  Until then "
-    "the schedule goes on each time you start Chronoplex yourself.";
+    "change that folder and the folders above it, then start Chronoplex again and choose the "
+    "schedule.  Until then the schedule goes on each time you start Chronoplex yourself.";
 const char WHY_NOT_STARTED[] =
     "Chronoplex is installed in %s, but Windows did not start it from there.  Start "
     "chronoplex.exe in that folder yourself.";
