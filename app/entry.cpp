@@ -8,6 +8,7 @@
 #include "platform/registry.h"
 #include "query/schedule.h"
 #include "servers/install.h"
+#include "servers/running_copy.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "time/timebase.h"
@@ -73,13 +74,7 @@ char LaunchLetter(const char* commandLine) {
 // The title alone is not enough: while a copy shows a question or an error box, that box
 // carries the same caption, and a command meant for the dialog would answer the question.
 HWND FindRunningCopy() {
-    HWND candidate = nullptr;
-    while ((candidate = FindWindowExA(nullptr, candidate, "#32770", PROGRAM_TITLE)) != nullptr) {
-        if (GetDlgItem(candidate, IDC_SERVER_LIST) != nullptr) {
-            return candidate;
-        }
-    }
-    return nullptr;
+    return static_cast<HWND>(FindRunningCopy(PROGRAM_TITLE, IDC_SERVER_LIST));
 }
 
 // A stored version of any size other than four bytes is not this version's either; one too

@@ -12,7 +12,7 @@ const char* ArgumentText(const char* commandLine);
 char LaunchLetter(const char* commandLine);
 
 // The running copy's main dialog: a top-level dialog titled PROGRAM_TITLE that holds the
-// server list. Null when there is none.
+// server list, in an elevated process (servers/running_copy.h). Null when there is none.
 HWND FindRunningCopy();
 
 // Steps 1 to 13 of the start: returns the exit code, always 0.

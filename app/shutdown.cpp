@@ -19,6 +19,7 @@ void TearDown() {
     // Last, so that they also stop whatever the end of an interrupted run armed.
     KillTimer(window, TIMER_QUIT);
     KillTimer(window, TIMER_BUSY);
+    KillTimer(window, TIMER_RETRY);
 }
 
 void FatalError(const char* text) {

@@ -7,8 +7,10 @@
 //   program_bench [IDLE_SECONDS [STARTS [RUNS [ACCURACY_RUNS]]]]   defaults 600, 7, 5 and 20
 //
 // With BENCH_PROGRAM_ONLY=accuracy in the environment only the spaced 64-server run and the
-// accuracy runs are made. BENCH_THETA_FILE names the file (a Linux path) from which the
-// accuracy servers read their offset at each connection.
+// accuracy runs on loopback are made; with BENCH_PROGRAM_ONLY naming a case through the delay
+// line (line_...), only that case, which the script runs inside the line's client namespace
+// with the servers on 198.19.0.2 ... 198.19.0.5. BENCH_THETA_FILE names the file (a Linux
+// path) from which the accuracy servers read their offset at each connection.
 //
 // chronoplex.exe and minimal_dialog.exe are looked for beside this program. The line
 // "idle-begin" comes, flushed, just before the idle interval starts and "idle-end" just after
@@ -139,8 +141,11 @@ unsigned long LinuxProcess(const char* file) {
     return pid;
 }
 
-// User and system time of a Linux process in seconds, in steps of 10 ms; -1 when unknown.
-double LinuxCpuSeconds(unsigned long pid) {
+// User and system time of a Linux process in clock ticks (USER_HZ); -1 when unknown. Kept in
+// whole ticks: the 32-bit build computes doubles on the x87 unit, which keeps one operand at
+// 80 bits and the other rounded to 64, so two equal readings in seconds could differ by a
+// hair below zero, and every idle figure came out "not available".
+int64_t LinuxCpuTicks(unsigned long pid) {
     char path[64];
     snprintf(path, sizeof path, "Z:\\proc\\%lu\\stat", pid);
     if (pid == 0 || ReadProcFile(path) <= 0) {
@@ -163,12 +168,41 @@ double LinuxCpuSeconds(unsigned long pid) {
     if (userEnd == at || systemEnd == userEnd) {
         return -1;
     }
-    return static_cast<double>(userTicks + systemTicks) / LINUX_TICKS_PER_SECOND;
+    return static_cast<int64_t>(userTicks + systemTicks);
 }
 
-// A process's CPU from one moment to another; either reading may fail.
-double CpuSpent(double before, double after) {
-    return before < 0 || after < 0 ? -1 : after - before;
+// A process's CPU in seconds from one moment to another; either reading may fail.
+double CpuSpent(int64_t before, int64_t after) {
+    return before < 0 || after < before
+               ? -1
+               : static_cast<double>(after - before) / LINUX_TICKS_PER_SECOND;
+}
+
+// How often the threads of a Linux process have gone to sleep, and so been woken: the sum of
+// their voluntary context switches; -1 when unknown. Under Wine an idle program's CPU is too
+// small to show a timer that wakes it, but each wake-up counts here.
+int64_t LinuxWakeUps(unsigned long pid) {
+    char pattern[64];
+    snprintf(pattern, sizeof pattern, "Z:\\proc\\%lu\\task\\*", pid);
+    WIN32_FIND_DATAA found;
+    HANDLE search = pid == 0 ? INVALID_HANDLE_VALUE : FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    int64_t sum = 0;
+    int threads = 0;
+    do {
+        char path[96];
+        snprintf(path, sizeof path, "Z:\\proc\\%lu\\task\\%s\\status", pid, found.cFileName);
+        const char* field = nullptr;
+        if (found.cFileName[0] != '.' && ReadProcFile(path) > 0 &&
+            (field = strstr(procText, "\nvoluntary_ctxt_switches:")) != nullptr) {
+            sum += strtoll(field + strlen("\nvoluntary_ctxt_switches:"), nullptr, 10);
+            threads++;
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return threads > 0 ? sum : -1;
 }
 
 // name=VALUE with the precision given, or name=n/a for a figure that could not be measured.
@@ -476,7 +510,7 @@ RunFigures CorrectionRun(const Running& program, int servers) {
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS, 0, KEY_READ | KEY_NOTIFY, &key);
     HANDLE changed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     RunFigures f = {};
-    const double cpu0 = LinuxCpuSeconds(program.pid);
+    const int64_t cpu0 = LinuxCpuTicks(program.pid);
     const double t0 = Seconds();
     DWORD_PTR ignored = 0;
     SendMessageTimeoutA(program.dialog, WM_COMMAND, IDOK, 0, SMTO_NORMAL, 5000, &ignored);
@@ -493,7 +527,7 @@ RunFigures CorrectionRun(const Running& program, int servers) {
         WaitForSingleObject(changed, 50);
     }
     f.ms = (Seconds() - t0) * 1000;
-    const double cpu = CpuSpent(cpu0, LinuxCpuSeconds(program.pid));
+    const double cpu = CpuSpent(cpu0, LinuxCpuTicks(program.pid));
     f.cpuMs = cpu < 0 ? -1 : cpu * 1000;
     CloseHandle(changed);
     RegCloseKey(key);
@@ -558,6 +592,14 @@ void DefaultSpacingRun() {
     WriteSpacing(0);
 }
 
+void PrintWakeUps(int64_t before, int64_t after, double seconds) {
+    const bool known = before >= 0 && after >= before;
+    PrintFigure("wakeups", known ? static_cast<double>(after - before) : -1, 0);
+    printf(" ");
+    PrintFigure("wakeups_per_hour",
+                known ? static_cast<double>(after - before) * 3600 / seconds : -1, 0);
+}
+
 // Hidden in the notification area with an hourly schedule whose next run lies an hour ahead,
 // next to the minimal dialog sitting on the desktop, over the same interval.
 void Idle(int seconds) {
@@ -579,12 +621,16 @@ void Idle(int seconds) {
 
     printf("idle-begin\n");
     fflush(stdout);
-    const double programCpu0 = LinuxCpuSeconds(programPid);
-    const double minimalCpu0 = LinuxCpuSeconds(minimalPid);
+    const int64_t programCpu0 = LinuxCpuTicks(programPid);
+    const int64_t minimalCpu0 = LinuxCpuTicks(minimalPid);
+    const int64_t programWakeUps0 = LinuxWakeUps(programPid);
+    const int64_t minimalWakeUps0 = LinuxWakeUps(minimalPid);
     const double t0 = Seconds();
     Sleep(static_cast<DWORD>(seconds) * 1000);
-    const double programCpu = CpuSpent(programCpu0, LinuxCpuSeconds(programPid));
-    const double minimalCpu = CpuSpent(minimalCpu0, LinuxCpuSeconds(minimalPid));
+    const double programCpu = CpuSpent(programCpu0, LinuxCpuTicks(programPid));
+    const double minimalCpu = CpuSpent(minimalCpu0, LinuxCpuTicks(minimalPid));
+    const int64_t programWakeUps1 = LinuxWakeUps(programPid);
+    const int64_t minimalWakeUps1 = LinuxWakeUps(minimalPid);
     const double elapsed = Seconds() - t0;
     printf("idle-end\n");
     fflush(stdout);
@@ -599,12 +645,16 @@ void Idle(int seconds) {
     PrintFigure("cpu_s", programCpu, 2);
     printf(" ");
     PrintFigure("per_hour_s", programCpu < 0 ? -1 : programCpu * 3600 / elapsed, 2);
+    printf(" ");
+    PrintWakeUps(programWakeUps0, programWakeUps1, elapsed);
     printf(" hidden=%d alive=%d no_run=%d\n", IsWindowVisible(dialog) ? 0 : 1, alive ? 1 : 0,
            untouched ? 1 : 0);
     printf("figure=idle program=minimal_dialog seconds=%.1f ", elapsed);
     PrintFigure("cpu_s", minimalCpu, 2);
     printf(" ");
     PrintFigure("per_hour_s", minimalCpu < 0 ? -1 : minimalCpu * 3600 / elapsed, 2);
+    printf(" ");
+    PrintWakeUps(minimalWakeUps0, minimalWakeUps1, elapsed);
     printf("\n");
     fflush(stdout);
     Stop(MINIMAL, minimal.process);
@@ -624,16 +674,26 @@ void Idle(int seconds) {
 struct AccuracyCase {
     const char* label;
     int servers;
-    int firstHost;       // 127.0.11.firstHost onwards
+    int firstHost;       // network.firstHost onwards
     bool defaultSpacing; // "SampleSpacing" missing, else 0
     int runsDivisor;     // runs = ACCURACY_RUNS / runsDivisor
+    const char* network; // the first three parts of the servers' addresses
 };
 
+constexpr const char* LOOPBACK = "127.0.11";
+// Behind tools/bench-program's delay line, whose delays and servers each case names: up and
+// down in ms, and whether the last of the four rounds its answer.
+constexpr const char* LINE = "198.19.0";
+
 const AccuracyCase ACCURACY_CASES[] = {
-    {"one_server_spacing0", 1, 2, false, 1},
-    {"four_servers_spacing0", 4, 2, false, 1},
-    {"four_delayed_servers_spacing0", 4, 6, false, 1},
-    {"four_servers_default_spacing", 4, 2, true, 2},
+    {"one_server_spacing0", 1, 2, false, 1, LOOPBACK},
+    {"four_servers_spacing0", 4, 2, false, 1, LOOPBACK},
+    {"four_delayed_servers_spacing0", 4, 6, false, 1, LOOPBACK},
+    {"four_servers_default_spacing", 4, 2, true, 2, LOOPBACK},
+    {"line_10_10", 4, 2, false, 2, LINE},
+    {"line_30_30", 4, 2, false, 2, LINE},
+    {"line_5_25", 4, 2, false, 2, LINE},
+    {"line_30_30_one_rounds", 4, 2, false, 2, LINE},
 };
 
 // Waits until the clock, which the program's samples read, is PHASE ms into its second.
@@ -647,7 +707,7 @@ void StoreAccuracyServers(const AccuracyCase& c) {
     for (int slot = 0; slot < SERVER_COUNT; slot++) {
         if (slot < c.servers) {
             char address[16];
-            snprintf(address, sizeof address, "127.0.11.%d", c.firstHost + slot);
+            snprintf(address, sizeof address, "%s.%d", c.network, c.firstHost + slot);
             StoreServer(slot, address);
         } else {
             char value[16];
@@ -762,7 +822,8 @@ int main(int argc, char** argv) {
     const int runs = Argument(argc, argv, 3, 5, 1, MAX_REPEATS);
     const int accuracyRuns = Argument(argc, argv, 4, 20, 1, MAX_REPEATS);
     const char* only = getenv("BENCH_PROGRAM_ONLY");
-    const bool accuracyOnly = only != nullptr && strcmp(only, "accuracy") == 0;
+    const bool lineCase = only != nullptr && strncmp(only, "line_", 5) == 0;
+    const bool accuracyOnly = lineCase || (only != nullptr && strcmp(only, "accuracy") == 0);
     double t = Seconds();
     if (!accuracyOnly) {
         StartUps(starts);
@@ -773,9 +834,11 @@ int main(int argc, char** argv) {
         EndPart("correction_runs", t);
         t = Seconds();
     }
-    DefaultSpacingRun();
-    EndPart("default_spacing_run", t);
-    t = Seconds();
+    if (!lineCase) {
+        DefaultSpacingRun();
+        EndPart("default_spacing_run", t);
+        t = Seconds();
+    }
     if (!accuracyOnly) {
         Idle(idleSeconds);
         EndPart("idle", t);
@@ -784,16 +847,20 @@ int main(int argc, char** argv) {
     WriteOffset(0);
     uint32_t seed = 868;
     printf("figure=accuracy_seed seed=%u\n", seed);
+    // Every case meets the same offsets whichever cases a run makes.
     for (const AccuracyCase& c : ACCURACY_CASES) {
+        const bool wanted = lineCase ? strcmp(only, c.label) == 0 : c.network == LOOPBACK;
         const int caseRuns = accuracyRuns / c.runsDivisor > 0 ? accuracyRuns / c.runsDivisor : 1;
         for (const bool wholeSecond : {false, true}) {
             uint32_t caseSeed = seed;
-            Accuracy(c, wholeSecond, caseRuns, &caseSeed);
+            if (wanted) {
+                Accuracy(c, wholeSecond, caseRuns, &caseSeed);
+            }
         }
         seed = seed * 2654435761u + 1;
     }
     DeleteValue("WholeSecondEstimate");
     WriteSpacing(0);
-    EndPart("accuracy", t);
+    EndPart(lineCase ? only : "accuracy", t);
     return 0;
 }

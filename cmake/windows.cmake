@@ -147,17 +147,22 @@ target_link_libraries(chronoplex_faults PRIVATE chronoplex_window chronoplex_res
 
 # The end-to-end suite runs the real program (and its fault-injecting twin) as separate
 # processes in its own prefix, against inetds and misbehaving servers on 127.0.8.x. The
-# misbehaving servers are a small Linux program, built by the host's compiler.
+# misbehaving servers, and the delay line that gives a path a round trip, are small Linux
+# programs, built by the host's compiler.
+foreach(peer loopback_time_server delay_line line_check)
+  set(peer_binary ${CMAKE_BINARY_DIR}/peers-bin/${peer})
+  add_custom_command(
+    OUTPUT ${peer_binary}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/peers-bin
+    COMMAND ${CHRONOPLEX_HOST_CXX} -std=c++17 -O1 -Wall -Wextra -o ${peer_binary}
+            ${PROJECT_SOURCE_DIR}/tests/peers/${peer}.cpp
+    DEPENDS ${PROJECT_SOURCE_DIR}/tests/peers/${peer}.cpp
+    COMMENT "Building ${peer}"
+    VERBATIM)
+  add_custom_target(${peer} ALL DEPENDS ${peer_binary})
+endforeach()
 set(LOOPBACK_TIME_SERVER ${CMAKE_BINARY_DIR}/peers-bin/loopback_time_server)
-add_custom_command(
-  OUTPUT ${LOOPBACK_TIME_SERVER}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/peers-bin
-  COMMAND ${CHRONOPLEX_HOST_CXX} -std=c++17 -O1 -Wall -Wextra -o ${LOOPBACK_TIME_SERVER}
-          ${PROJECT_SOURCE_DIR}/tests/peers/loopback_time_server.cpp
-  DEPENDS ${PROJECT_SOURCE_DIR}/tests/peers/loopback_time_server.cpp
-  COMMENT "Building the loopback time server"
-  VERBATIM)
-add_custom_target(loopback_time_server ALL DEPENDS ${LOOPBACK_TIME_SERVER})
+set(DELAY_LINE ${CMAKE_BINARY_DIR}/peers-bin/delay_line)
 
 add_executable(program_e2e ${PROJECT_SOURCE_DIR}/tests/e2e/program_e2e.cpp)
 target_include_directories(program_e2e PRIVATE ${PROJECT_SOURCE_DIR})
@@ -174,9 +179,29 @@ set_tests_properties(e2e_peers_stop PROPERTIES FIXTURES_CLEANUP e2e_peers TIMEOU
 # Each scenario is a test of its own, run in a prefix made anew from a template.
 set_target_properties(program_e2e PROPERTIES
   CROSSCOMPILING_EMULATOR "${WINE_SUITE};--fresh;${CMAKE_BINARY_DIR}/wine/program_e2e")
+# The scenarios through the delay line ("through_...") are left out here: they run below,
+# inside the line's client namespace.
+set(E2E_THROUGH_LINE Scenarios/ProgramE2E.Scenario/through_*)
 gtest_discover_tests(program_e2e TEST_PREFIX e2e. DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 300
+                     TEST_FILTER -${E2E_THROUGH_LINE}
                      PROPERTIES TIMEOUT 180 LABELS e2e FIXTURES_REQUIRED e2e_peers
                      RESOURCE_LOCK wine_program_e2e ENVIRONMENT CHRONOPLEX_E2E_PEERS=${E2E_PEERS})
+
+# The delay line: its own check (a connect through it takes up + down), then the scenarios
+# through it, the whole suite program run in its client's namespace with exact Time servers
+# behind 100 ms each way. Each use has namespaces of its own, so uses never meet. Where the
+# line cannot be made (no /dev/net/tun, no namespaces) the line says so and the tests are
+# skipped (77).
+add_test(NAME line_check COMMAND ${DELAY_LINE} 60 30 10
+         "${LOOPBACK_TIME_SERVER} 60 time@198.19.0.2"
+         ${CMAKE_BINARY_DIR}/peers-bin/line_check 198.19.0.2 40 5)
+add_test(NAME e2e_through_the_line COMMAND ${DELAY_LINE} 300 100 100
+         "${LOOPBACK_TIME_SERVER} 300 time@198.19.0.2 time@198.19.0.3 time@198.19.0.4 time@198.19.0.5"
+         ${WINE_SUITE} --fresh ${CMAKE_BINARY_DIR}/wine/program_e2e $<TARGET_FILE:program_e2e>
+         --gtest_filter=${E2E_THROUGH_LINE})
+set_tests_properties(line_check PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
+set_tests_properties(e2e_through_the_line PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LABELS e2e
+                     RESOURCE_LOCK wine_program_e2e)
 
 # Whole-program figures, run by tools/bench-program, never by ctest: a driver that starts the
 # real program in a Wine prefix and measures it from outside, and the plainest dialog program,

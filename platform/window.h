@@ -23,6 +23,12 @@ constexpr int ANSWER_NO = 7;
 
 // The platform's timer message number, for whoever dispatches it.
 constexpr uint32_t PLATFORM_WM_TIMER = 0x0113;
+// Power events (the wParam of WM_POWERBROADCAST) that the program acts on.
+constexpr uint32_t PLATFORM_WM_POWERBROADCAST = 0x0218;
+constexpr uintptr_t POWER_SUSPEND = 4;
+constexpr uintptr_t POWER_RESUME_CRITICAL = 6;
+constexpr uintptr_t POWER_RESUME_SUSPEND = 7;
+constexpr uintptr_t POWER_RESUME_AUTOMATIC = 18;
 
 void PlatformSetTimer(WindowHandle window, uint32_t id, uint32_t periodMs);
 void PlatformKillTimer(WindowHandle window, uint32_t id);
@@ -34,10 +40,26 @@ void PlatformFineTimers(bool fine);
 
 void PlatformDestroyWindow(WindowHandle window);
 
+// Tells other programs that the clock was set, without waiting for any of them: Windows since
+// Vista tells them itself when the time is set, and asks programs not to; before that, a
+// posted broadcast, which no slow or hung window can hold up.
+void PlatformAnnounceTimeChange();
+
 // Queues a message for the window behind those already waiting; it is handled after the
 // current one has been handled to its end. False when it could not be queued (no such
 // window, or its queue is full).
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam);
+
+// ---- other programs' windows ----
+
+// The next top-level dialog after `after` (null: from the first) that is titled title and holds
+// a child control of id control; null when there is none more.
+WindowHandle PlatformNextDialog(WindowHandle after, const char* title, int32_t control);
+
+// True when the process that owns the window runs elevated: at high integrity or above. False
+// below it, and when that process cannot be opened to ask. On a system without integrity
+// levels (before Vista) nothing tells the two apart, and every window counts as elevated.
+bool PlatformWindowElevated(WindowHandle window);
 
 // ---- calls that wait ----
 // Each of these waits for a person or another program, and while it waits the platform hands
@@ -50,12 +72,9 @@ bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam
 int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption, uint32_t type);
 
 // Tracks a pop-up menu (the platform's menu handle) at a point of the screen until it is
-// chosen from or dismissed; the choice arrives later as a command posted to the owner.
-void PlatformTrackMenu(WindowHandle owner, void* menu, int32_t x, int32_t y);
-
-// Tells every top-level window that the clock was set. Bounded: a window that does not
-// answer is skipped instead of holding this program up.
-void PlatformBroadcastTimeChange();
+// chosen from or dismissed, or lifeMs after it opened; the choice arrives later as a command
+// posted to the owner.
+void PlatformTrackMenu(WindowHandle owner, void* menu, int32_t x, int32_t y, uint32_t lifeMs);
 
 // One call to the shell's notification area: action is the platform's (add, modify, delete),
 // record the platform's own record for the icon. False when the shell refused it.

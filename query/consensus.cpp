@@ -66,9 +66,12 @@ static int64_t FloorMod(int64_t a, int64_t b) {
     return a - FloorDiv(a, b) * b;
 }
 
-Interval SampleInterval(uint32_t serverSeconds, Ms1900 connectAt, Ms1900 answerAt) {
+Interval SampleInterval(uint32_t serverSeconds, Ms1900 connectAt, Ms1900 connectedAt,
+                        Ms1900 answerAt) {
     const Ms1900 server = AnswerToMs1900(serverSeconds, answerAt);
-    return {server - answerAt - 1, server + 1000 - connectAt};
+    const Ms1900 established = connectedAt - CONNECT_NOTICE_MARGIN_MS;
+    const Ms1900 earliestRead = established > connectAt ? established : connectAt;
+    return {server - answerAt - 1, server + 1000 - earliestRead};
 }
 
 // The set shares a point exactly when it shares its largest lower bound, so only the lower
@@ -183,6 +186,82 @@ Consensus FindConsensus(const int64_t correction[SERVER_SLOT_COUNT],
         }
         result.found = true;
         result.mean = mean;
+        for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+            result.kept[slot] = in[slot];
+        }
         return result;
     }
+}
+
+// The mean as FindConsensus takes it: a wrapping sum, divided as signed.
+static int64_t MeanOf(const int64_t correction[SERVER_SLOT_COUNT], const bool in[SERVER_SLOT_COUNT],
+                      int64_t count) {
+    uint64_t sum = 0;
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (in[slot]) {
+            sum += static_cast<uint64_t>(correction[slot]);
+        }
+    }
+    return static_cast<int64_t>(sum) / count;
+}
+
+// As for a server's samples, a set shares a point exactly when it shares its largest lower
+// bound, so only the lower bounds are tried: 64 servers, 4096 comparisons.
+Consensus FindIntervalConsensus(const Interval shared[SERVER_SLOT_COUNT],
+                                const int64_t correction[SERVER_SLOT_COUNT],
+                                const bool candidate[SERVER_SLOT_COUNT], int64_t offsetMs) {
+    Consensus result = {};
+    int bestCount = 0;
+    uint64_t bestStep = 0;
+    for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
+        if (!candidate[i]) {
+            continue;
+        }
+        const int64_t point = shared[i].low - SERVER_AGREEMENT_MARGIN_MS;
+        bool in[SERVER_SLOT_COUNT] = {};
+        int count = 0;
+        for (int j = 0; j < SERVER_SLOT_COUNT; j++) {
+            if (candidate[j] && shared[j].low - SERVER_AGREEMENT_MARGIN_MS <= point &&
+                point < shared[j].high + SERVER_AGREEMENT_MARGIN_MS) {
+                in[j] = true;
+                count++;
+            }
+        }
+        const int64_t mean = MeanOf(correction, in, count);
+        const uint64_t step = Distance(mean, offsetMs);
+        if (count > bestCount || (count == bestCount && step < bestStep)) {
+            bestCount = count;
+            bestStep = step;
+            result.mean = mean;
+            for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+                result.kept[slot] = in[slot];
+            }
+        }
+    }
+    result.found = bestCount > 0;
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (candidate[slot] && !result.kept[slot]) {
+            result.rejected[result.rejectedCount++] = slot;
+        }
+    }
+    return result;
+}
+
+bool StepAgreed(const Consensus& consensus, const uint32_t address[SERVER_SLOT_COUNT],
+                int64_t offsetMs) {
+    if (Distance(consensus.mean, offsetMs) <= static_cast<uint64_t>(LARGE_STEP_MS)) {
+        return true;
+    }
+    int first = -1;
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (!consensus.kept[slot]) {
+            continue;
+        }
+        if (first < 0) {
+            first = slot;
+        } else if (address[slot] != address[first]) {
+            return true;
+        }
+    }
+    return false;
 }

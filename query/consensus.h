@@ -32,16 +32,24 @@ ServerResult ReduceSampleValues(uint32_t latency[SAMPLE_COUNT], int64_t correcti
 
 // ---- the precise estimate ----
 // A server answers whole seconds, but each answer bounds where its second begins. It read its
-// clock at some moment r of the run between the connect call (tc) and the arrival of the four
-// bytes (ta), and its answer S (ms since 1900) holds S <= r + theta < S + 1000, where theta is
-// what makes the local clock right. So theta lies in [S - ta, S + 1000 - tc). Times of the
-// run are on one scale (time/timebase.h RunClock), in whole milliseconds; the tick's
-// truncation may put ta up to 1 ms early, so the lower bound gives that millisecond away.
+// clock at some moment r of the run before the arrival of the four bytes (ta), and its answer
+// S (ms since 1900) holds S <= r + theta < S + 1000, where theta is what makes the local clock
+// right. A server reads only once its end of the connection is established, which is after
+// our connect has completed: the connection completes at our end when the server's answer to
+// the call arrives, and its end is established only by our reply to that. So r is no earlier
+// than the completion, which we see at the handled connect notice (tk), and theta lies in
+// [S - ta, S + 1000 - max(tc, tk - margin)), tc being the connect call. The notice may be
+// handled late, by up to the margin; where the handshake is shorter than that (loopback, a
+// LAN), the connect call bounds as before. Times of the run are on one scale (time/timebase.h
+// RunClock), in whole milliseconds; the tick's truncation may put ta up to 1 ms early, so the
+// lower bound gives that millisecond away.
+constexpr int64_t CONNECT_NOTICE_MARGIN_MS = 5;
 struct Interval {
     int64_t low;  // theta >= low
     int64_t high; // theta < high; empty when high <= low
 };
-Interval SampleInterval(uint32_t serverSeconds, Ms1900 connectAt, Ms1900 answerAt);
+Interval SampleInterval(uint32_t serverSeconds, Ms1900 connectAt, Ms1900 connectedAt,
+                        Ms1900 answerAt);
 
 // The largest set of samples whose intervals share a point (Marzullo's algorithm) and what
 // they share. Among equally large sets, the one holding the latest sample wins: a server that
@@ -80,10 +88,33 @@ struct Consensus {
     bool found; // there was a candidate; then mean is the correction to apply
     int64_t mean;
     int rejectedCount;
-    int rejected[SERVER_SLOT_COUNT]; // the slots rejected as outliers, in the order of the passes
+    int rejected[SERVER_SLOT_COUNT]; // the slots rejected, in the order of the passes or slots
+    bool kept[SERVER_SLOT_COUNT];    // the candidates whose mean was taken
 };
 // Rejects, one per pass, the candidate farthest from the mean while it is OUTLIER_LIMIT_MS or
 // more away; the mean of the rest is the consensus. Among equal distances the highest slot
 // goes first.
 Consensus FindConsensus(const int64_t correction[SERVER_SLOT_COUNT],
                         const bool candidate[SERVER_SLOT_COUNT]);
+
+// ---- the consensus of the precise estimate ----
+// A server counts only when most of its samples agree: one that contradicts itself (a frozen
+// second, answers from a cache) is no witness, however its largest set falls.
+constexpr int SELF_AGREEMENT_MIN = 4;
+// What each server's interval is widened by before they are compared: honest servers a few
+// milliseconds apart still agree, one that rounds its answer (half a second off) does not.
+constexpr int64_t SERVER_AGREEMENT_MARGIN_MS = 50;
+// The largest set of candidates whose shared intervals, each widened by the margin, share a
+// point (Marzullo's algorithm across servers); the rest are rejected, in slot order. The mean
+// of the set's corrections is the consensus. Among equally large sets, the one whose mean less
+// the local offset (the servers' part) is smallest moves the clock least and wins.
+Consensus FindIntervalConsensus(const Interval shared[SERVER_SLOT_COUNT],
+                                const int64_t correction[SERVER_SLOT_COUNT],
+                                const bool candidate[SERVER_SLOT_COUNT], int64_t offsetMs);
+
+// A step of the servers' part beyond this, either way, is taken only on the word of two
+// servers at distinct addresses among those kept: one server, or two names of one, could
+// otherwise move the clock by years.
+constexpr int64_t LARGE_STEP_MS = int64_t{15} * 60 * 1000;
+bool StepAgreed(const Consensus& consensus, const uint32_t address[SERVER_SLOT_COUNT],
+                int64_t offsetMs);

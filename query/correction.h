@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 
+#include "query/consensus.h"
 #include "servers/server_table.h"
 
 constexpr uint32_t QUIT_DELAY_MS = 10000;
@@ -31,6 +32,10 @@ void ReduceSamples(int slot);
 struct ConsensusInput {
     int64_t correction[SERVER_SLOT_COUNT];
     bool candidate[SERVER_SLOT_COUNT];
+    uint32_t address[SERVER_SLOT_COUNT]; // the address each was asked at
+    Interval shared[SERVER_SLOT_COUNT];  // the precise estimate: what each server's samples share
+    bool precise;
+    int64_t offsetMs;
 };
 ConsensusInput TakeConsensusInput();
 
@@ -38,6 +43,14 @@ ConsensusInput TakeConsensusInput();
 // when no server counted. The first goes by the table as it is now.
 bool ApplyConsensus();
 bool ApplyConsensusOf(const ConsensusInput& input);
+
+// A step refused for want of agreement (OutcomeRefused): the servers' part of it, and the
+// status line's and tray tip's account of it, "Not corrected: 1 server says -7300.00d".
+extern int64_t refusedStep;
+constexpr int REFUSAL_TEXT_SIZE = 64;
+void FormatRefusal(char out[REFUSAL_TEXT_SIZE]);
+// Sets the clock by the refused step after all, as a person asked; false when there is none.
+bool ApplyRefusedStep();
 
 // Puts this module's globals back to their start values (for tests).
 void ResetCorrectionGlobals();

@@ -19,3 +19,5 @@ void ShowRunButton(TrayMode mode);
 void ShowScheduleLabel(const char* label);
 // The date and time shown; an unchanged text is not set again.
 void ShowClockText(const char* text);
+// Whether the window can be seen: texts that only it shows are not made while it is hidden.
+bool WindowShown();

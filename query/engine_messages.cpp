@@ -6,8 +6,10 @@
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/list_display.h"
+#include "servers/waits.h"
 
 void OnBusyTimer() {
+    HandOnOutsideQueue();
     AnimateTrayStep();
     CheckRunDeadline();
     StartDueSamples();
@@ -27,6 +29,9 @@ static void OnEngineTimer(uintptr_t id) {
         break;
     case TIMER_AIM:
         StartDueSamples();
+        break;
+    case TIMER_RETRY:
+        OnRetryTimer();
         break;
     default:
         break;
@@ -53,8 +58,14 @@ bool HandleEngineMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
     case WM_RUN_END:
         OnRunEnd(static_cast<uint32_t>(wParam));
         return true;
+    case WM_CONFIRM_STEP:
+        OnConfirmStep(static_cast<uint32_t>(wParam));
+        return true;
     case WM_OUTSIDE_QUEUE:
         RunOutsideQueue();
+        return true;
+    case WM_POWER_EVENT:
+        OnPowerEvent(wParam, static_cast<TickMs>(static_cast<uintptr_t>(lParam)));
         return true;
     default:
         return false;

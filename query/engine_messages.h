@@ -21,6 +21,10 @@ constexpr uint32_t WM_CLOSE_SOCKET = 1028;
 // ended the queries has returned.
 constexpr uint32_t WM_RUN_END = 1029;
 // 1030 is WM_OUTSIDE_QUEUE (servers/waits.h).
+// Posted by the end of a run that a person started and whose step was refused for want of
+// agreement: wParam = the run's number. The question whether to set the clock anyway is asked
+// once that end has unwound.
+constexpr uint32_t WM_CONFIRM_STEP = 1031;
 
 // Timer ids of the main window (the uIDEvent of SetTimer).
 constexpr uint32_t TIMER_CLOCK = 0; // clock display and schedule check
@@ -28,9 +32,13 @@ constexpr uint32_t TIMER_QUIT = 1;  // the end after a silent correction
 constexpr uint32_t TIMER_BUSY = 2;  // tray animation, run deadline, list refresh; only during a run
 // The moment of the next waiting sample; only while a run of the precise estimate has one.
 constexpr uint32_t TIMER_AIM = 3;
+// The next try after a failed automatic run, or the run after a resume; once, while pending.
+constexpr uint32_t TIMER_RETRY = 4;
 
 constexpr uint32_t CLOCK_PERIOD_SHOWN_MS = 100;
 constexpr uint32_t CLOCK_PERIOD_HIDDEN_MS = 10000;
+// What Windows may move the hidden tick by, to fold it into other wake-ups.
+constexpr uint32_t CLOCK_TOLERANCE_HIDDEN_MS = 1000;
 constexpr uint32_t BUSY_PERIOD_MS = 200;
 
 // Network notices, the three timers of the main window and the engine's own posted messages.

@@ -20,12 +20,16 @@ uint8_t testOnly = 0;
 Ms1900 runDeadline = 0;
 uint8_t wholeSecondEstimate = 0;
 RunClock runClock = {};
+RunNetFacts runNetFacts = {};
 
 static const char PRUNE_TEXT[] =
     "Now that you've successfully corrected your clock using several time servers, Chronoplex "
     "will remove all but the four fastest so that your next correction will run faster and be "
     "more reliable.\n\n(Alternately, you can right click on the server list and edit them "
     "yourself.)";
+
+static const char STEP_QUESTION[] = "\n\nA step of more than 15 minutes needs two servers at "
+                                    "different addresses that agree on it. Set the clock anyway?";
 
 // While StartCorrectionRun is still starting the slots of a run, a query that fails at once can
 // bring activeQueries down to 0. Ending the run there would let the consensus count slots not
@@ -46,6 +50,13 @@ static uint32_t runsEnded = 0;
 // the consensus goes by is kept from the moment the last query ended.
 static bool runEndPending = false;
 static ConsensusInput runEndInput;
+// The run going on was started by a person (the run button or its tray menu item), who may be
+// asked about a step that the servers did not agree on. Automatic runs never ask.
+static bool runByPerson = false;
+// Whether the correction run going on was started without the user, and whether it was
+// stopped (by the button, a suspend, the end) rather than left to end by itself.
+static bool runAutomatic = false;
+static bool runStopped = false;
 
 void ResetQueryGlobals() {
     memset(querySessions, 0, sizeof querySessions);
@@ -58,8 +69,12 @@ void ResetQueryGlobals() {
     runsBegun = 0;
     runsEnded = 0;
     runEndPending = false;
+    runByPerson = false;
+    runAutomatic = false;
+    runStopped = false;
     wholeSecondEstimate = 0;
     runClock = {};
+    runNetFacts = {};
     ResetPacingGlobals();
 }
 
@@ -88,21 +103,56 @@ static void ShowRunState() {
     }
 }
 
-// The question about pruning is not asked from here: its box runs a message loop, and a run
-// that began inside it would begin in the middle of this one's end. It is posted instead and
-// asked once this end has unwound. Both flags clear now, so that the quit timer the correction
-// may have armed cannot end the program under the question.
-static void EndRun() {
-    StopAiming();
-    runsEnded++;
-    const bool corrected = !testOnly && ApplyConsensusOf(runEndInput);
-    ShowRunState();
-    RefreshDirtyRows();
-    if (corrected && freshDefaults) {
+// Both flags clear now, so that the quit timer the correction may have armed cannot end the
+// program under the question.
+static void OfferPruning() {
+    if (freshDefaults) {
         quitAfterCorrection = 0;
         freshDefaults = false;
         PlatformPostMessage(mainDialog, WM_OFFER_PRUNING, 0, 0);
     }
+}
+
+// The questions about pruning and about a refused step are not asked from here: a box runs a
+// message loop, and a run that began inside it would begin in the middle of this one's end.
+// They are posted instead and asked once this end has unwound.
+static void EndRun() {
+    StopAiming();
+    runsEnded++;
+    const bool corrected = !testOnly && ApplyConsensusOf(runEndInput);
+    if (!testOnly) {
+        NoteCorrectionRunOver(runAutomatic, runStopped);
+    }
+    ShowRunState();
+    RefreshDirtyRows();
+    if (corrected) {
+        OfferPruning();
+    } else if (!testOnly && runByPerson && lastRunOutcome == OutcomeRefused) {
+        PlatformPostMessage(mainDialog, WM_CONFIRM_STEP, runsBegun, 0);
+    }
+}
+
+// The step is asked about only while the run that refused it is the last one and nothing has
+// replaced its outcome; a run begun while the box is open makes the answer moot.
+void OnConfirmStep(uint32_t run) {
+    if (InsideWait()) {
+        OnOutsideMessage(WM_CONFIRM_STEP, run, 0);
+        return;
+    }
+    if (RunGoingOn() || run != runsBegun || lastRunOutcome != OutcomeRefused) {
+        return;
+    }
+    char text[REFUSAL_TEXT_SIZE + sizeof STEP_QUESTION];
+    FormatRefusal(text);
+    strncat(text, STEP_QUESTION, sizeof text - strlen(text) - 1);
+    const bool yes =
+        WaitForBox(mainDialog, text, "Chronoplex", BOX_YESNO | BOX_ICONWARNING) == ANSWER_YES;
+    if (!yes || RunGoingOn() || run != runsBegun || !ApplyRefusedStep()) {
+        return;
+    }
+    ShowRunState();
+    RefreshDirtyRows();
+    OfferPruning();
 }
 
 // The pruning goes by the results of the run that offered it. A run going on now, or one that
@@ -136,12 +186,15 @@ void OnOfferPruning() {
     KeepBestFour();
 }
 
-void StartCorrectionRun() {
+// The schedule counts from the last success only (query/schedule.h), not from a start.
+static void StartRun(bool automatic, bool byPerson) {
     if (RunGoingOn()) {
         return;
     }
+    runByPerson = byPerson;
     testOnly = 0;
-    lastRunTime = NowMs();
+    runAutomatic = automatic;
+    const uint32_t before = runsBegun;
     BeginStartingQueries();
     for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
         ServerRecord& record = serverTable[slot];
@@ -158,19 +211,41 @@ void StartCorrectionRun() {
     }
     RefreshDirtyRows();
     FinishStartingQueries();
+    // Without a server to ask the run has no end of its own, and it has found no server.
+    if (runsBegun == before && !RunGoingOn()) {
+        lastRunOutcome = OutcomeNoServer;
+        runNetFacts = {};
+        NoteCorrectionRunOver(automatic, false);
+    }
+}
+
+void StartCorrectionRun() {
+    StartRun(false, false);
+}
+
+void StartAutomaticRun() {
+    StartRun(true, false);
+}
+
+// Stopped, a run is no failure: what it found may still correct the clock.
+static void StopRunGoingOn() {
+    if (activeQueries > 0) {
+        runStopped = true;
+    }
+    AbortAllQueries(Interrupted);
 }
 
 void PressRunButton() {
     if (RunGoingOn()) {
-        AbortAllQueries(Interrupted);
+        StopRunGoingOn();
     } else {
-        StartCorrectionRun();
+        StartRun(false, true);
     }
 }
 
 void RunIfIdle() {
     if (!RunGoingOn()) {
-        StartCorrectionRun();
+        StartAutomaticRun();
     }
 }
 
@@ -224,7 +299,6 @@ void StartQuery(int slot) {
     }
     QuerySession& session = querySessions[slot];
     ServerRecord& record = serverTable[slot];
-    runDeadline = NowMs() + START_WAIT_MS;
     // A run whose end is only waiting for the start loop is still the same run. A query
     // started on its own (outside a start loop) shows its run at once.
     if (activeQueries++ == 0 && !runEndWaiting) {
@@ -232,10 +306,15 @@ void StartQuery(int slot) {
         sampleSpacingMs = ReadSampleSpacing();
         wholeSecondEstimate = ReadWholeSecondEstimate() ? 1 : 0;
         runClock = StartRunClock();
+        runStopped = false;
+        runNetFacts = {};
         if (!startingRun) {
             ShowRunState();
         }
     }
+    // Every deadline of a run is on its clock: whoever sets the wall clock meanwhile neither
+    // cuts the run short nor holds it open.
+    runDeadline = RunClockNow(runClock) + START_WAIT_MS;
     session.run = runsBegun;
     session.sampleIndex = 0;
     record.status = None;
@@ -267,8 +346,10 @@ void OnLookupDone(TaskHandle task, uint32_t error) {
         // A name without an IPv4 address (WSANO_DATA) is as much this one server's trouble as
         // a name that does not exist.
         if (error == NET_WSAHOST_NOT_FOUND || error == NET_WSANO_DATA) {
+            runNetFacts.lookupsFailed++;
             EndQuery(slot, NoDnsEntry);
         } else if (error != 0) {
+            runNetFacts.lookupsFailed++;
             // Any other failure is this name's too (its name servers may be the ones down):
             // the servers given by address, or by names that resolve, go on. Where the network
             // itself is down, every lookup fails on its own.
@@ -333,9 +414,10 @@ void ConnectSample(int slot) {
     if (session.sampleIndex >= 0 && session.sampleIndex < SAMPLE_COUNT) {
         session.sampleConnectAt[session.sampleIndex] = RunClockNow(runClock);
     }
+    runNetFacts.connects++;
     if (NetConnect(session.socketHandle, session.address, TIME_PORT) == 0 ||
         NetLastError() == NET_WSAEWOULDBLOCK) {
-        runDeadline = NowMs() + START_WAIT_MS;
+        runDeadline = RunClockNow(runClock) + START_WAIT_MS;
     } else {
         EndQuery(slot, WinsockError);
     }
@@ -348,13 +430,16 @@ void OnConnectDone(int slot, uint32_t error) {
     }
     QuerySession& session = querySessions[slot];
     if (error != 0) {
+        if (error == NET_WSAETIMEDOUT) {
+            runNetFacts.connectsTimedOut++;
+        }
         EndQuery(slot, error == NET_WSAECONNREFUSED ? Refused : NoResponse);
     } else {
         session.sampleLatency[session.sampleIndex] = ReadTickMs();
         session.phase = Reading;
         session.dirty = 1;
     }
-    runDeadline = NowMs() + ANSWER_WAIT_MS;
+    runDeadline = RunClockNow(runClock) + ANSWER_WAIT_MS;
 }
 
 void OnSampleData(int slot, uint32_t error) {
@@ -443,7 +528,7 @@ void AbortAllQueries(int32_t status) {
 }
 
 void StopRuns() {
-    AbortAllQueries(Interrupted);
+    StopRunGoingOn();
     if (runEndPending) {
         FinishRunEnd();
     }
@@ -488,8 +573,13 @@ void HandleSocketEvent(uintptr_t wParam, intptr_t lParam) {
 // Strictly later: a deadline equal to now has not passed yet. The deadline is for connections
 // and answers; a query waiting to be allowed to connect again is slow at nothing.
 void CheckRunDeadline() {
-    if (activeQueries == 0 || NowMs() <= runDeadline) {
+    if (activeQueries == 0 || RunClockNow(runClock) <= runDeadline) {
         return;
+    }
+    for (const QuerySession& session : querySessions) {
+        if (session.phase == Connecting && session.run == runsBegun) {
+            runNetFacts.connectsTimedOut++;
+        }
     }
     EndRunQueries(runsBegun, SlowResponse, false);
 }

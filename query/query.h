@@ -45,11 +45,24 @@ extern uint8_t wholeSecondEstimate;
 // The run's one clock (time/timebase.h), taken when its first query starts.
 extern RunClock runClock;
 
+// What the network did in the correction run going on (or last gone), for saying what may be
+// wrong when no server counted: connect calls made, those that timed out (by the platform or
+// at the run's deadline), and lookups that failed.
+struct RunNetFacts {
+    int32_t connects;
+    int32_t connectsTimedOut;
+    int32_t lookupsFailed;
+};
+extern RunNetFacts runNetFacts;
+
 // A run goes on from its first query's start until its end has been carried out, which is
 // posted when its last query ends: the rules that ask whether a run goes on ask this.
 bool RunGoingOn();
 
 void StartCorrectionRun();
+// The same, started by the launch, the schedule, a resume or a second copy rather than by the
+// user: only such a run is tried again after it failed (query/schedule.h).
+void StartAutomaticRun();
 // The commands that start runs: the run button (and its tray menu item) starts a correction,
 // or stops the run going on; a second copy's request starts one unless a run goes on.
 void PressRunButton();
@@ -77,6 +90,8 @@ void CheckRunDeadline();
 // WM_OFFER_PRUNING: asks whether to keep only the four fastest servers, as the end of a
 // successful run over fresh defaults offered.
 void OnOfferPruning();
+// WM_CONFIRM_STEP: asks whether to set the clock by the step that run number run refused.
+void OnConfirmStep(uint32_t run);
 // WM_CLOSE_SOCKET: closes a socket whose notices were stopped when its query let it go.
 void OnCloseSocket(SocketHandle socket);
 // WM_RUN_END: carries out the end of run number run, posted when its last query ended.

@@ -113,10 +113,27 @@ bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath) {
     return xml.fits;
 }
 
-bool RegisterLogonTask(const char* programPath) {
+// Ours as it should be stays as it is. Anything else under the name goes first; a deletion
+// refused while the task is still there is someone's task that we may not remove, one refused
+// where the scheduler cannot even say is the scheduler's refusal.
+LogonTaskRegistration RegisterLogonTask(const char* programPath) {
     char xml[LOGON_TASK_XML_SIZE];
-    return BuildLogonTaskXml(xml, sizeof xml, programPath) &&
-           WaitForTaskRegister(LOGON_TASK_NAME, xml) == 0;
+    if (!BuildLogonTaskXml(xml, sizeof xml, programPath)) {
+        return LOGON_TASK_REFUSED;
+    }
+    LogonTaskFacts facts;
+    const LogonTaskPresence before = WaitForTaskRead(LOGON_TASK_NAME, &facts);
+    if (before == LOGON_TASK_PRESENT && LogonTaskCurrent(facts, programPath)) {
+        return LOGON_TASK_REGISTERED;
+    }
+    if (before != LOGON_TASK_ABSENT && !DeleteLogonTask()) {
+        return WaitForTaskRead(LOGON_TASK_NAME, &facts) == LOGON_TASK_PRESENT ? LOGON_TASK_TAKEN
+                                                                              : LOGON_TASK_REFUSED;
+    }
+    const long result = WaitForTaskRegister(LOGON_TASK_NAME, xml);
+    return result == 0                   ? LOGON_TASK_REGISTERED
+           : result == LOGON_TASK_EXISTS ? LOGON_TASK_TAKEN
+                                         : LOGON_TASK_REFUSED;
 }
 
 bool DeleteLogonTask() {
@@ -143,9 +160,14 @@ bool SamePath(const char* a, const char* b) {
 // A task of one user, left by an older version, is stale even where it starts this program:
 // it belongs to whoever started the program last, and the other administrators get nothing.
 bool LogonTaskCurrent(const LogonTaskFacts& facts, const char* programPath) {
-    if (facts.command[0] == 0) {
+    const bool nothingRead = facts.command[0] == 0 && facts.arguments[0] == 0 &&
+                             facts.actions == 0 && !facts.firstIsExec && facts.groupSid[0] == 0 &&
+                             !facts.forUser && !facts.permissionsRead;
+    if (nothingRead) {
         return true;
     }
-    return SamePath(facts.command, programPath) && !facts.forUser &&
-           strcmp(facts.groupSid, ADMINISTRATORS_SID) == 0 && facts.groupLogon && facts.highest;
+    return facts.actions == 1 && facts.firstIsExec && SamePath(facts.command, programPath) &&
+           strcmp(facts.arguments, "s") == 0 && !facts.forUser &&
+           strcmp(facts.groupSid, ADMINISTRATORS_SID) == 0 && facts.groupLogon && facts.highest &&
+           facts.permissionsRead && !facts.othersMayChange;
 }

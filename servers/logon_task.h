@@ -23,9 +23,15 @@ constexpr uint32_t LOGON_TASK_XML_SIZE = 4096;
 // does not fit; out then holds an empty text.
 bool BuildLogonTaskXml(char* out, uint32_t size, const char* programPath);
 
-// Registers the task for programPath, replacing an older definition. False when it was not
-// registered: a definition that does not fit, or the scheduler missing or refusing.
-bool RegisterLogonTask(const char* programPath);
+// Registers the task for programPath anew: whatever task stands under the name is deleted
+// first, and ours is created, never updated, so that a task someone else made under our name
+// keeps neither its definition nor its permissions.
+enum LogonTaskRegistration {
+    LOGON_TASK_REGISTERED,
+    LOGON_TASK_REFUSED, // a definition that does not fit, or the scheduler missing or refusing
+    LOGON_TASK_TAKEN,   // the name is taken and the task under it would not go, or came back
+};
+LogonTaskRegistration RegisterLogonTask(const char* programPath);
 
 // Deletes the task. True when no task is left: deleted, not there, or no Task Scheduler 2.0 on
 // this system; false when the scheduler is there but refused.
@@ -35,7 +41,9 @@ bool DeleteLogonTask();
 // match.
 bool SamePath(const char* a, const char* b);
 
-// A task read back is current when it starts programPath for the group Administrators with
-// the highest privileges. Where the scheduler gave back no command (Wine keeps only a task's
-// name), its existence is all that can be judged, and it counts as current.
+// A task read back is current when it is ours as registered now: one action, which starts
+// programPath with the argument s, for the group Administrators with the highest privileges,
+// and permissions that let nobody but SYSTEM and Administrators change it. Where the
+// scheduler gave back nothing at all (Wine keeps only a task's name), its existence is all that
+// can be judged, and it counts as current; anything read that is not ours makes it stale.
 bool LogonTaskCurrent(const LogonTaskFacts& facts, const char* programPath);

@@ -16,6 +16,7 @@ int64_t lastCorrectionValue = 0;
 Ms1900 lastCorrectionTime = 0;
 uint8_t logonTaskRefused = 0;
 uint8_t programPlaceUnsafe = 0;
+uint8_t logonTaskTaken = 0;
 
 void ResetSettingsGlobals() {
     correctOnLaunch = 0;
@@ -24,6 +25,7 @@ void ResetSettingsGlobals() {
     lastCorrectionTime = 0;
     logonTaskRefused = 0;
     programPlaceUnsafe = 0;
+    logonTaskTaken = 0;
 }
 
 static const char REGISTRY_PROBLEM[] = "Registry Problem";
@@ -113,52 +115,85 @@ bool ReadWholeSecondEstimate() {
 namespace {
 
 // The program file as it was started and as its final path; safe tells whether it lies where
-// only administrators can change it.
+// only administrators can change it, and then hold keeps that place as it was judged until
+// whatever names the file has been written.
 struct ProgramPlace {
     char path[PROGRAM_PATH_SIZE];
     char finalPath[PROGRAM_PATH_SIZE];
     bool safe;
+    PlaceHold hold;
 };
 
-// The program's own path alone, not yet judged; an empty path when the platform gives none.
-ProgramPlace OwnPath() {
-    ProgramPlace place = {};
-    if (PlatformModuleFileName(place.path, sizeof place.path) == 0) {
-        place.path[0] = 0;
+// The place is judged whenever something may be written that names it. Without its own path the
+// program has nothing worth writing.
+void FindProgramPlace(ProgramPlace* place) {
+    memset(place, 0, sizeof *place);
+    if (PlatformModuleFileName(place->path, sizeof place->path) == 0) {
+        place->path[0] = 0;
+        return;
     }
-    return place;
+    place->safe =
+        PlatformPlaceSafe(place->path, place->finalPath, sizeof place->finalPath, &place->hold);
 }
 
-ProgramPlace FindProgramPlace() {
-    ProgramPlace place = OwnPath();
-    if (place.path[0] != 0) {
-        place.safe = PlatformProgramPlaceSafe(place.finalPath, sizeof place.finalPath);
+// Who the file that an entry starts is to this program.
+enum EntryTarget {
+    ENTRY_NONE,        // no entry, or one that names no file
+    ENTRY_THIS_FILE,   // this very file, by its path or its final path
+    ENTRY_OTHER_SAFE,  // another file, where only administrators can change it
+    ENTRY_OTHER_UNSAFE // another file that is missing, or where a standard user can change it
+};
+
+// Another file's place is judged by the same rule as this one's, and let go at once: nothing
+// is written that names it.
+EntryTarget JudgeEntry(const char* program, const ProgramPlace& place) {
+    if (program[0] == 0) {
+        return ENTRY_NONE;
     }
-    return place;
+    if (SamePath(program, place.path) || SamePath(program, place.finalPath)) {
+        return ENTRY_THIS_FILE;
+    }
+    char finalPath[PROGRAM_PATH_SIZE];
+    PlaceHold hold;
+    const bool safe = PlatformPlaceSafe(program, finalPath, sizeof finalPath, &hold);
+    PlatformReleasePlace(&hold);
+    if (SamePath(finalPath, place.finalPath)) {
+        return ENTRY_THIS_FILE;
+    }
+    return safe ? ENTRY_OTHER_SAFE : ENTRY_OTHER_UNSAFE;
 }
 
-bool StartsThisFile(const char* program, const ProgramPlace& place) {
-    return SamePath(program, place.path) || SamePath(program, place.finalPath);
+// Whether an entry that names target must go: the file lies where a standard user can change it.
+bool EntryUnsafe(EntryTarget target, const ProgramPlace& place) {
+    return target == ENTRY_OTHER_UNSAFE || (target == ENTRY_THIS_FILE && !place.safe);
 }
 
-// The program of a Run value written as this program writes it: the quoted path before " s".
-bool RunValueStartsThisFile(RegKey key, const ProgramPlace& place) {
+// The program of a command as this program writes it, "<path>" and a letter; an unquoted
+// command ends its program at the first blank.
+void ProgramOfCommand(const char* command, char* program, size_t size) {
+    const bool quoted = command[0] == '"';
+    const char* start = quoted ? command + 1 : command;
+    const char* end = strchr(start, quoted ? '"' : ' ');
+    size_t length = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
+    if (length >= size) {
+        length = 0;
+    }
+    memcpy(program, start, length);
+    program[length] = 0;
+}
+
+// The program of a text value under an open key; empty when there is none.
+void ProgramOfValue(RegKey key, const char* name, char* program, size_t size) {
     char command[PROGRAM_PATH_SIZE + 8] = {};
-    uint32_t size = sizeof command - 1;
-    if (PlatformRegQueryValue(key, "Chronoplex", nullptr, command, &size) !=
-        PLATFORM_ERROR_SUCCESS) {
-        return false;
+    uint32_t length = sizeof command - 1;
+    program[0] = 0;
+    if (PlatformRegQueryValue(key, name, nullptr, command, &length) == PLATFORM_ERROR_SUCCESS) {
+        command[sizeof command - 1] = 0;
+        ProgramOfCommand(command, program, size);
     }
-    command[sizeof command - 1] = 0;
-    char* start = command[0] == '"' ? command + 1 : command;
-    char* end = strchr(start, command[0] == '"' ? '"' : ' ');
-    if (end != nullptr) {
-        *end = 0;
-    }
-    return StartsThisFile(start, place);
 }
 
-enum RunValueWish { RUN_VALUE_WRITE, RUN_VALUE_DELETE, RUN_VALUE_DELETE_IF_HERE };
+enum RunValueWish { RUN_VALUE_WRITE, RUN_VALUE_DELETE, RUN_VALUE_DELETE_IF_UNSAFE };
 
 // The Run value as wished; true when a value that should have gone is still there, or may be.
 bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
@@ -168,6 +203,10 @@ bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
         return wish != RUN_VALUE_WRITE && opened != PLATFORM_ERROR_FILE_NOT_FOUND;
     }
     bool left = false;
+    char program[PROGRAM_PATH_SIZE] = {};
+    if (wish == RUN_VALUE_DELETE_IF_UNSAFE) {
+        ProgramOfValue(key, "Chronoplex", program, sizeof program);
+    }
     if (wish == RUN_VALUE_WRITE) {
         // The path is quoted because it usually contains blanks ("Program Files"): unquoted,
         // the system would split the command at the first blank and try to start the wrong
@@ -176,7 +215,7 @@ bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
         snprintf(command, sizeof command, "\"%s\" s", place.finalPath);
         PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, command,
                             static_cast<uint32_t>(strlen(command)) + 1);
-    } else if (wish == RUN_VALUE_DELETE || RunValueStartsThisFile(key, place)) {
+    } else if (wish == RUN_VALUE_DELETE || EntryUnsafe(JudgeEntry(program, place), place)) {
         const long deleted = PlatformRegDeleteValue(key, "Chronoplex");
         left = deleted != PLATFORM_ERROR_SUCCESS && deleted != PLATFORM_ERROR_FILE_NOT_FOUND;
     }
@@ -184,17 +223,18 @@ bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
     return left;
 }
 
-// Where the place is unsafe, an elevated start of this very file is a way past UAC, whoever
-// registered it; an automatic start of another copy is left alone, for that copy's place was
-// judged when it was chosen. A task that cannot be read back cannot be judged either.
-uint32_t RemoveAutoStartOfThisFile(const ProgramPlace& place) {
+// A task that starts a file a standard user can change is a way past UAC, whoever registered
+// it: this very file from an unsafe place, or another file that is gone or unsafe (a folder
+// deleted without the uninstall can be made again by anyone). Another copy's task in a safe
+// place is left alone. A task that cannot be read back cannot be judged either.
+uint32_t RemoveUnsafeEntries(const ProgramPlace& place) {
     uint32_t left = 0;
     LogonTaskFacts facts;
     if (WaitForTaskRead(LOGON_TASK_NAME, &facts) == LOGON_TASK_PRESENT &&
-        StartsThisFile(facts.command, place) && !DeleteLogonTask()) {
+        EntryUnsafe(JudgeEntry(facts.command, place), place) && !DeleteLogonTask()) {
         left |= AUTO_START_LEFT_TASK;
     }
-    if (SetRunValue(RUN_VALUE_DELETE_IF_HERE, place)) {
+    if (SetRunValue(RUN_VALUE_DELETE_IF_UNSAFE, place)) {
         left |= AUTO_START_LEFT_RUN_VALUE;
     }
     return left;
@@ -203,36 +243,59 @@ uint32_t RemoveAutoStartOfThisFile(const ProgramPlace& place) {
 // Where the logon task is registered, it alone starts the program, with UAC on or off; a Run
 // value left from an older version would start a second copy, whose "s" shows the window of
 // the first, so it is removed. Where the task is refused (no Task Scheduler 2.0, its service
-// stopped, a locked-down system), the Run value stands in as before.
+// stopped, a locked-down system), the Run value stands in as before. Where someone else's task
+// holds the name, nothing else is registered: the window says so.
 uint32_t EnableAutoStart(const ProgramPlace& place) {
     logonTaskRefused = 0;
     programPlaceUnsafe = 0;
+    logonTaskTaken = 0;
     if (place.path[0] == 0) {
         return 0;
     }
     if (!place.safe) {
         programPlaceUnsafe = 1;
-        return RemoveAutoStartOfThisFile(place);
+        return RemoveUnsafeEntries(place);
     }
-    const bool taskRegistered = RegisterLogonTask(place.finalPath);
-    logonTaskRefused = !taskRegistered;
-    return SetRunValue(taskRegistered ? RUN_VALUE_DELETE : RUN_VALUE_WRITE, place)
+    const LogonTaskRegistration task = RegisterLogonTask(place.finalPath);
+    if (task == LOGON_TASK_TAKEN) {
+        logonTaskTaken = 1;
+        return SetRunValue(RUN_VALUE_DELETE_IF_UNSAFE, place) ? AUTO_START_LEFT_RUN_VALUE : 0;
+    }
+    logonTaskRefused = task == LOGON_TASK_REFUSED;
+    return SetRunValue(task == LOGON_TASK_REGISTERED ? RUN_VALUE_DELETE : RUN_VALUE_WRITE, place)
                ? AUTO_START_LEFT_RUN_VALUE
                : 0;
 }
 
-// Without its own path the program has no uninstall command worth writing.
-void WriteUninstallCommand(const ProgramPlace& place) {
+// The uninstaller runs its command elevated, deployment tools as SYSTEM without a prompt, so the
+// entry names only a file in a safe place, by its final path. From an unsafe place none is
+// written, and one is removed only when it names a file that a standard user can change, this
+// one included; another copy's entry in a safe place is never replaced.
+void UpdateUninstallEntry(const ProgramPlace& place) {
     if (place.path[0] == 0) {
         return;
     }
     RegKey key = 0;
-    if (PlatformRegOpenKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS &&
-        PlatformRegCreateKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
+    const bool opened = PlatformRegOpenKey(UNINSTALL_KEY, &key) == PLATFORM_ERROR_SUCCESS;
+    char program[PROGRAM_PATH_SIZE] = {};
+    if (opened) {
+        ProgramOfValue(key, "UninstallString", program, sizeof program);
+    }
+    const EntryTarget target = JudgeEntry(program, place);
+    if (!place.safe || target == ENTRY_OTHER_SAFE) {
+        if (opened) {
+            PlatformRegCloseKey(key);
+        }
+        if (EntryUnsafe(target, place)) {
+            PlatformRegDeleteKey(UNINSTALL_KEY);
+        }
+        return;
+    }
+    if (!opened && PlatformRegCreateKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
         return;
     }
     char command[PROGRAM_PATH_SIZE + 8];
-    snprintf(command, sizeof command, "\"%s\" u", place.path);
+    snprintf(command, sizeof command, "\"%s\" u", place.finalPath);
     PlatformRegSetValue(key, "DisplayName", REGISTRY_SZ, "Chronoplex", 11);
     PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command,
                         static_cast<uint32_t>(strlen(command)) + 1);
@@ -242,7 +305,10 @@ void WriteUninstallCommand(const ProgramPlace& place) {
 } // namespace
 
 void WriteUninstallEntry() {
-    WriteUninstallCommand(OwnPath());
+    ProgramPlace place;
+    FindProgramPlace(&place);
+    UpdateUninstallEntry(place);
+    PlatformReleasePlace(&place.hold);
 }
 
 // Giving the schedule up removes the automatic start wherever it points: the task is the
@@ -250,12 +316,14 @@ void WriteUninstallEntry() {
 // whatever the scheduler says, and is told what is left.
 uint32_t RegisterAutoStart(bool enable) {
     uint32_t left = 0;
-    const ProgramPlace place = enable ? FindProgramPlace() : OwnPath();
+    ProgramPlace place;
+    FindProgramPlace(&place);
     if (enable) {
         left = EnableAutoStart(place);
     } else {
         logonTaskRefused = 0;
         programPlaceUnsafe = 0;
+        logonTaskTaken = 0;
         if (!DeleteLogonTask()) {
             left |= AUTO_START_LEFT_TASK;
         }
@@ -263,28 +331,26 @@ uint32_t RegisterAutoStart(bool enable) {
             left |= AUTO_START_LEFT_RUN_VALUE;
         }
     }
-    WriteUninstallCommand(place);
+    UpdateUninstallEntry(place);
+    PlatformReleasePlace(&place.hold);
     return left;
 }
 
-// Only the check runs here, no registration: a task that is already right is left as it is,
-// so a second administrator who merely starts the program takes nothing from the first, and
-// a start from an unsafe place cannot move the task there. Where the scheduler keeps only the
-// name, its existence has to do. A Run value beside a current task would start a second copy.
-void CheckAutoStart() {
-    const ProgramPlace place = FindProgramPlace();
+// A task that is already right is left as it is (the registration reads it first), so a second
+// administrator who merely starts the program takes nothing from the first, and a start from
+// an unsafe place cannot move the task there. Where the scheduler keeps only the name, its
+// existence has to do. A Run value beside a current task would start a second copy. Without a
+// schedule, only what starts a file that a standard user can change is removed.
+void CheckAutoStart(bool scheduled) {
+    ProgramPlace place;
+    FindProgramPlace(&place);
     if (place.path[0] == 0) {
         return;
     }
-    if (place.safe) {
-        LogonTaskFacts facts;
-        if (WaitForTaskRead(LOGON_TASK_NAME, &facts) == LOGON_TASK_PRESENT &&
-            LogonTaskCurrent(facts, place.finalPath)) {
-            logonTaskRefused = 0;
-            programPlaceUnsafe = 0;
-            SetRunValue(RUN_VALUE_DELETE, place);
-            return;
-        }
+    if (scheduled) {
+        EnableAutoStart(place);
+    } else {
+        RemoveUnsafeEntries(place);
     }
-    EnableAutoStart(place);
+    PlatformReleasePlace(&place.hold);
 }

@@ -57,29 +57,40 @@ extern uint8_t logonTaskRefused;
 // written. Cleared by a request from a safe place, and when the automatic start is removed.
 extern uint8_t programPlaceUnsafe;
 
+// Set when the last request for the automatic start found a task of our name that is not ours
+// and could not be removed, or came back before ours was made: nothing else was registered.
+// Cleared as programPlaceUnsafe is.
+extern uint8_t logonTaskTaken;
+
 // What the removal of the automatic start could not remove (bits).
 constexpr uint32_t AUTO_START_LEFT_TASK = 1;
 constexpr uint32_t AUTO_START_LEFT_RUN_VALUE = 2;
 
-// Writes or removes the automatic start at logon, and rewrites the uninstall entry. Called when
+// Writes or removes the automatic start at logon, and updates the uninstall entry. Called when
 // a schedule is chosen or given up, and by the uninstall; never at every start (see
 // CheckAutoStart). The automatic start is the logon task, or the Run value where the task
 // cannot be registered; never both, so that one logon starts one copy; and neither where the
-// program's place is unsafe, where a task or Run value that starts this very file is removed
-// instead. Both start the program's final path (links and junctions resolved). Returns the
-// AUTO_START_LEFT_ bits of what should have gone and could not; nothing else is reported.
+// program's place is unsafe, where a task or Run value that starts this very file, or another
+// file that is missing or unsafe, is removed instead. Both start the program's final path
+// (links and junctions resolved), and the place stays held as judged until they are written.
+// Returns the AUTO_START_LEFT_ bits of what should have gone and could not; nothing else is
+// reported.
 uint32_t RegisterAutoStart(bool enable);
 
-// Writes the entry in the system's list of installed programs: "DisplayName" and the
-// "UninstallString" (the program's path, quoted, and u). Every start writes it, as does
+// The entry in the system's list of installed programs: "DisplayName" and the
+// "UninstallString" (the program's final path, quoted, and u), written only from a safe place
+// and never over the entry of another copy in a safe place; from an unsafe place, removed
+// where it names a file that a standard user can change. Every start updates it, as does
 // RegisterAutoStart; failures are silent.
 void WriteUninstallEntry();
 
-// The check at a start with a schedule set, made after the window is up: where the logon
-// task is missing or stale (another program path, a task of one user, another principal), it
-// is registered again as RegisterAutoStart(true) would; where it is current, nothing is
-// written. From an unsafe place nothing is registered and what starts this file is removed.
-void CheckAutoStart();
+// The check at a start, made after the window is up. With a schedule set: where the logon
+// task is missing or stale (not ours, another program path, a task of one user, another
+// principal, permissions that let others change it), it is registered again as
+// RegisterAutoStart(true) would; where it is current, nothing is written. From an unsafe place
+// nothing is registered. Either way, and without a schedule too, a task or Run value that
+// starts a file that a standard user can change is removed.
+void CheckAutoStart(bool scheduled);
 
 // Puts this module's globals back to their start values (for tests).
 void ResetSettingsGlobals();

@@ -21,17 +21,24 @@ int waitDepth = 0;
 OutsideMessage queue[QUEUE_SIZE];
 int queueHead = 0;
 int queueCount = 0;
+// The last post of WM_OUTSIDE_QUEUE failed; the next tick hands the queue on instead.
+bool queuePostOwed = false;
 
 void BeginWait() {
     waitDepth++;
+}
+
+void PostQueue() {
+    queuePostOwed =
+        mainDialog != nullptr && !PlatformPostMessage(mainDialog, WM_OUTSIDE_QUEUE, 0, 0);
 }
 
 // The queue goes to the window from behind whatever the loop has waiting, so that each message
 // runs from the loop itself; a wait that begins before it is handled holds it back again.
 void EndWait() {
     waitDepth--;
-    if (waitDepth == 0 && queueCount > 0 && mainDialog != nullptr) {
-        PlatformPostMessage(mainDialog, WM_OUTSIDE_QUEUE, 0, 0);
+    if (waitDepth == 0 && queueCount > 0) {
+        PostQueue();
     }
 }
 
@@ -76,6 +83,7 @@ void ResetWaitGlobals() {
     waitDepth = 0;
     queueHead = 0;
     queueCount = 0;
+    queuePostOwed = false;
 }
 
 bool InsideWait() {
@@ -104,11 +112,7 @@ void WaitForMenu(WindowHandle owner, void* menu, int32_t x, int32_t y) {
     if (ExitQueued()) {
         return;
     }
-    Waiting([&] { PlatformTrackMenu(owner, menu, x, y); });
-}
-
-void WaitForTimeChangeBroadcast() {
-    Waiting([] { PlatformBroadcastTimeChange(); });
+    Waiting([&] { PlatformTrackMenu(owner, menu, x, y, MENU_LIFE_MS); });
 }
 
 bool WaitForTray(uint32_t action, const void* record) {
@@ -168,8 +172,16 @@ void RunOutsideQueue() {
         ExitProgram();
         return;
     }
-    if (queueCount > 0 && mainDialog != nullptr) {
-        PlatformPostMessage(mainDialog, WM_OUTSIDE_QUEUE, 0, 0);
+    if (queueCount > 0) {
+        PostQueue();
     }
     HandleOutsideMessage(m.message, m.wParam, m.lParam);
+}
+
+void HandOnOutsideQueue() {
+    if (!queuePostOwed || InsideWait()) {
+        return;
+    }
+    queuePostOwed = false;
+    RunOutsideQueue();
 }

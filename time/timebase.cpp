@@ -7,10 +7,10 @@
 #include "platform/counter.h"
 #include "time/fatal.h"
 
-uint64_t tickFactor = 0;
+uint64_t tickFrequency = 0;
 
 void ResetTimebaseGlobals() {
-    tickFactor = 0;
+    tickFrequency = 0;
 }
 
 // Truncating division first, so that the part below a millisecond is dropped rather than
@@ -103,18 +103,19 @@ static TickMs FallbackTick() {
     return static_cast<TickMs>(PlatformGetSystemTime() / 10000);
 }
 
+// Exact for any count and any frequency up to 10 GHz: whole seconds and the counts left over
+// are converted apart, and (rest * 1000) stays below 2^64 for any frequency below 2^54. A
+// factor truncated to 32 fractional bits lost 10 ms in 30 s at 2.4 GHz. The whole seconds'
+// product may wrap at 2^64; the tick keeps only its low 32 bits, which the wrap leaves right.
 TickMs ReadTickMs() {
-    if (tickFactor == 0) {
-        uint64_t frequency = PlatformCounterFrequency();
-        if (frequency == 0) {
-            return FallbackTick();
-        }
-        tickFactor = (uint64_t{1000} << 32) / frequency;
-        if (tickFactor == 0) {
-            // A counter faster than 2^32 * 1000 counts per second: not a real machine.
+    if (tickFrequency == 0) {
+        tickFrequency = PlatformCounterFrequency();
+        if (tickFrequency == 0) {
             return FallbackTick();
         }
     }
-    uint64_t c = PlatformCounterValue();
-    return static_cast<TickMs>((c * tickFactor) >> 32);
+    const uint64_t c = PlatformCounterValue();
+    const uint64_t seconds = c / tickFrequency;
+    const uint64_t rest = c % tickFrequency;
+    return static_cast<TickMs>(seconds * 1000u + rest * 1000u / tickFrequency);
 }

@@ -12,8 +12,8 @@ using TickMs = uint32_t;
 constexpr int64_t EPOCH_DISTANCE_MS = 9435484800000;
 constexpr int DATE_TIME_TEXT_SIZE = 24;
 
-// 32.32 fixed-point milliseconds per counter count; 0 until the first ReadTickMs.
-extern uint64_t tickFactor;
+// The counter's counts per second; 0 until the first ReadTickMs.
+extern uint64_t tickFrequency;
 
 Ms1900 FileTimeToMs1900(uint64_t fileTime);
 uint64_t Ms1900ToFileTime(Ms1900 t);

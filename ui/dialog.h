@@ -18,11 +18,13 @@
 // the program's own messages; the engine's follow it.
 constexpr uint32_t WM_TRAY_NOTIFY = 1024;
 // Posted when a schedule was chosen and the Task Scheduler refused the logon task (wParam 0),
-// or the program's place is one where it may not start itself elevated
-// (LOGON_NOTICE_UNSAFE_PLACE): the note about it is shown once the slider's message has
-// unwound, not in the middle of a drag.
+// the program's place is one where it may not start itself elevated
+// (LOGON_NOTICE_UNSAFE_PLACE), or another task holds the logon task's name
+// (LOGON_NOTICE_TASK_TAKEN): the note about it is shown once the slider's message has unwound,
+// not in the middle of a drag.
 constexpr uint32_t WM_LOGON_NOTICE = 1040;
 constexpr WPARAM LOGON_NOTICE_UNSAFE_PLACE = 1;
+constexpr WPARAM LOGON_NOTICE_TASK_TAKEN = 2;
 
 // ---- main window (ui/main_window.cpp) ----
 extern HINSTANCE programInstance; // the program's own module: dialog, menus, icons
@@ -69,3 +71,5 @@ void OnTrayNotify(LPARAM mouseMessage);
 UINT TaskbarCreatedMessage();
 // The shell was restarted: add the icon again with its current picture and tip.
 void OnTaskbarCreated();
+// Puts the last status text into the status line, which is not set while the window is hidden.
+void ShowStatusLine();

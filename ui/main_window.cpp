@@ -42,6 +42,12 @@ static const char LOGON_TASK_NOTE[] =
     "Chronoplex can start itself at logon only while User Account Control is off.\n\nIf it is "
     "on, the schedule goes on each time you start Chronoplex yourself.";
 
+static const char TASK_TAKEN_NOTE[] =
+    "Windows' Task Scheduler holds another task named \"Chronoplex\", which Chronoplex may not "
+    "replace, so Chronoplex does not start itself at logon.\n\nDelete that task in the Task "
+    "Scheduler, then choose the schedule again.  Until then the schedule goes on each time you "
+    "start Chronoplex yourself.";
+
 constexpr int SCHEDULE_LAST_POSITION = 9;
 // A stored window must keep this many pixels on the screen to be placed where it was.
 constexpr LONG ON_SCREEN_MARGIN = 20;
@@ -159,6 +165,25 @@ void InitMainWindow() {
     }
 }
 
+// Hidden, the clock's tick only asks whether a run is due, and a second either way does not
+// matter: where Windows can, it may fold the tick into other wake-ups. Looked up rather than
+// linked, since the call is new in Windows 8.
+static void SetClockTimer(HWND window, bool shown) {
+    using Coalescable = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC, ULONG);
+    static const auto coalescable = [] {
+        HMODULE user = GetModuleHandleA("user32.dll");
+        return user == nullptr ? nullptr
+                               : reinterpret_cast<Coalescable>(reinterpret_cast<void*>(
+                                     GetProcAddress(user, "SetCoalescableTimer")));
+    }();
+    if (!shown && coalescable != nullptr &&
+        coalescable(window, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS, nullptr,
+                    CLOCK_TOLERANCE_HIDDEN_MS) != 0) {
+        return;
+    }
+    SetTimer(window, TIMER_CLOCK, shown ? CLOCK_PERIOD_SHOWN_MS : CLOCK_PERIOD_HIDDEN_MS, nullptr);
+}
+
 static INT_PTR OnInitDialog(HWND window) {
     mainDialog = window;
     serverListView = GetDlgItem(window, IDC_SERVER_LIST);
@@ -166,7 +191,7 @@ static INT_PTR OnInitDialog(HWND window) {
     InitMainWindow();
     const UINT show = launchMode != 0 || correctOnLaunch ? SW_HIDE : SW_SHOW;
     const WINDOWPLACEMENT placement = ChoosePlacement(window, show);
-    SetTimer(window, TIMER_CLOCK, CLOCK_PERIOD_HIDDEN_MS, nullptr);
+    SetClockTimer(window, false);
     SetWindowPlacement(window, &placement);
     return TRUE;
 }
@@ -186,6 +211,10 @@ void ShowScheduleLabel(const char* label) {
 }
 
 // Setting an unchanged text would still repaint the control ten times a second.
+bool WindowShown() {
+    return IsWindowVisible(MainWindow()) != FALSE;
+}
+
 void ShowClockText(const char* text) {
     char shown[100];
     GetDlgItemTextA(MainWindow(), IDC_CLOCK_TEXT, shown, sizeof shown);
@@ -212,10 +241,14 @@ static void OnDestroy() {
     PostQuitMessage(0);
 }
 
-// The clock display is only worth ten updates a second while someone can see it.
+// The clock display is only worth ten updates a second while someone can see it; the status
+// line, not set while hidden, is brought up to date as the window appears.
 static void OnShowWindow(HWND window, bool shown) {
     KillTimer(window, TIMER_CLOCK);
-    SetTimer(window, TIMER_CLOCK, shown ? CLOCK_PERIOD_SHOWN_MS : CLOCK_PERIOD_HIDDEN_MS, nullptr);
+    SetClockTimer(window, shown);
+    if (shown) {
+        ShowStatusLine();
+    }
 }
 
 // ---- the controls ----
@@ -228,9 +261,13 @@ static void OnScheduleScroll(HWND window) {
     static bool logonNoticePosted = false;
     OnScheduleSlider(
         static_cast<int32_t>(SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0)));
-    if ((programPlaceUnsafe || logonTaskRefused) && scheduleIndex != 0 && !logonNoticePosted) {
+    if ((programPlaceUnsafe || logonTaskRefused || logonTaskTaken) && scheduleIndex != 0 &&
+        !logonNoticePosted) {
         logonNoticePosted = true;
-        PostMessageA(window, WM_LOGON_NOTICE, programPlaceUnsafe ? LOGON_NOTICE_UNSAFE_PLACE : 0,
+        PostMessageA(window, WM_LOGON_NOTICE,
+                     programPlaceUnsafe ? LOGON_NOTICE_UNSAFE_PLACE
+                     : logonTaskTaken   ? LOGON_NOTICE_TASK_TAKEN
+                                        : 0,
                      0);
     }
 }
@@ -241,7 +278,10 @@ static void OnLogonNotice(HWND window, WPARAM kind) {
     if (kind == LOGON_NOTICE_UNSAFE_PLACE && OfferInstall(window)) {
         return;
     }
-    WaitForBox(window, kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE : LOGON_TASK_NOTE,
+    WaitForBox(window,
+               kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE
+               : kind == LOGON_NOTICE_TASK_TAKEN ? TASK_TAKEN_NOTE
+                                                 : LOGON_TASK_NOTE,
                "Note!", MB_OK | MB_ICONINFORMATION);
 }
 
@@ -416,6 +456,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     case WM_HSCROLL:
         OnScheduleScroll(window);
+        return TRUE;
+    case WM_POWERBROADCAST:
+        OnPowerBroadcast(wParam);
+        SetWindowLongPtrA(window, DWLP_MSGRESULT, TRUE);
         return TRUE;
     case WM_TIMER:
     case WM_LOOKUP_DONE:

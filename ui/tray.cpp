@@ -31,6 +31,8 @@ constexpr int CAPTION_SIZE = 100;
 bool trayAdded = false;
 int pictureId = 0;
 char tipText[TIP_SIZE] = {};
+// The status line's text, set into the control only while the window can be seen.
+char statusText[STATUS_TEXT_SIZE] = {};
 NOTIFYICONDATAA lastNotice = {};
 
 void CopyTip(const char* text) {
@@ -164,6 +166,8 @@ void UpdateTrayStatus(TrayMode mode) {
     HWND dialog = MainWindow();
     KillTimer(dialog, TIMER_BUSY);
     char text[STATUS_TEXT_SIZE] = {};
+    // While a try is pending the tip says so, and when: it is what can be seen while hidden.
+    char retryTip[TIP_SIZE] = {};
     switch (mode) {
     case TrayChecking:
     case TrayTesting:
@@ -173,7 +177,12 @@ void UpdateTrayStatus(TrayMode mode) {
                  mode == TrayChecking ? "Checking time servers..." : "Testing time servers...");
         break;
     default:
-        if (lastCorrectionTime != 0) {
+        if (RetryTexts(text, STATUS_TEXT_SIZE, retryTip, TIP_SIZE)) {
+            break;
+        }
+        if (lastRunOutcome == OutcomeRefused) {
+            FormatRefusal(text);
+        } else if (lastCorrectionTime != 0) {
             char amount[DURATION_TEXT_SIZE];
             char when[DATE_TIME_TEXT_SIZE];
             FormatDuration(lastCorrectionValue, amount);
@@ -182,10 +191,21 @@ void UpdateTrayStatus(TrayMode mode) {
         }
         break;
     }
-    SetDlgItemTextA(dialog, IDC_STATUS_TEXT, text);
-    CopyTip(lastRunFailed ? "Unsuccessful correction!  Double-click for details..." : text);
+    snprintf(statusText, sizeof statusText, "%s", text);
+    if (IsWindowVisible(dialog)) {
+        SetDlgItemTextA(dialog, IDC_STATUS_TEXT, text);
+    }
+    // A refusal says why in the tip too; it fits.
+    const bool refused = lastRunOutcome == OutcomeRefused && mode == TrayIdle;
+    CopyTip(retryTip[0] != 0            ? retryTip
+            : lastRunFailed && !refused ? "Unsuccessful correction!  Double-click for details..."
+                                        : text);
     pictureId = lastRunFailed ? IDI_CLOCK_FAILED : IDI_CLOCK;
     Notify(NIM_MODIFY, NIF_ICON | NIF_TIP);
+}
+
+void ShowStatusLine() {
+    SetDlgItemTextA(MainWindow(), IDC_STATUS_TEXT, statusText);
 }
 
 void AnimateTrayStep() {

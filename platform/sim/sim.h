@@ -59,6 +59,8 @@ bool SimFineTimers();
 int SimFineTimerRequests();
 uint32_t SimTimerPeriod(uint32_t id);
 int SimQueuedMessageCount();
+// Fails the next count of PlatformPostMessage calls, as a full message queue does.
+void SimFailPosts(int count);
 
 // ---- window services ----
 // Answers for the next message boxes, in order; when none is queued a box answers OK.
@@ -67,15 +69,21 @@ int SimBoxCount();
 const char* SimLastBoxText();
 const char* SimLastBoxCaption();
 uint32_t SimLastBoxType();
-int SimBroadcastCount();
+uint32_t SimLastMenuLife(); // the time the last menu was given to stay open, in ms
+int SimBroadcastCount();    // announcements of a new time; none of them waits
 int SimDestroyCount();
+// Top-level dialogs of other processes, at most 4, in the order added: the process's integrity
+// level, or that it cannot be opened to ask.
+enum SimElevation { SIM_BELOW_HIGH, SIM_HIGH, SIM_CANNOT_OPEN };
+WindowHandle SimAddDialog(const char* title, int32_t control, SimElevation elevation);
+// A system without integrity levels (before Vista).
+void SimNoIntegrityLevels(bool none);
 // The platform's calls that wait (platform/window.h, platform/logon_task.h). Each calls its
 // hook while it waits, as the real call lets other messages in meanwhile: a hook stands for
 // what arrives then. Null for none.
 enum SimWait {
     SIM_WAIT_BOX,
     SIM_WAIT_MENU,
-    SIM_WAIT_BROADCAST,
     SIM_WAIT_TRAY,
     SIM_WAIT_SEND,
     SIM_WAIT_TASK, // every call into the Task Scheduler
@@ -118,8 +126,9 @@ void SimResetRegistry();
 
 // ---- Task Scheduler ----
 // The root folder starts without tasks. Registering stores the task's name and definition
-// (replacing a task of the same name) with the group logon type; deleting a task that is not
-// there succeeds, as on the platform. Reading a task gives back what its definition says.
+// with the group logon type and permissions for SYSTEM and Administrators alone, and fails
+// with LOGON_TASK_EXISTS where a task of that name is there; deleting a task that is not there
+// succeeds, as on the platform. Reading a task gives back what its definition says.
 enum SimTaskOp { SIM_TASK_REGISTER, SIM_TASK_DELETE, SIM_TASK_READ, SIM_TASK_OP_COUNT };
 // Fails every later call of the operation with error (a failed HRESULT; a failed read answers
 // that the scheduler cannot say); 0 clears.
@@ -127,6 +136,9 @@ void SimLogonTaskFail(SimTaskOp op, long error);
 // The stored definition of the named task, or null when there is none.
 const char* SimLogonTaskXml(const char* name);
 int SimLogonTaskCount(); // tasks in the root folder
+// Puts a task there as someone else would: with permissions that let others change it
+// (foreign), and one whose deletion is refused with access denied (undeletable).
+void SimPutLogonTask(const char* name, const char* xml, bool foreign, bool undeletable);
 // True when the named task was registered with the group logon type.
 bool SimLogonTaskGroupLogon(const char* name);
 // As Wine's scheduler: a task read back gives its existence and nothing of its definition.
@@ -134,10 +146,16 @@ void SimLogonTaskNameOnly(bool nameOnly);
 // Calls into the Task Scheduler since reset: registrations, deletions and reads.
 int SimLogonTaskCallCount();
 
-// ---- program place ----
-// Whether the program's place counts as safe (platform/program_place.h), and its final path;
-// a null path gives the program's own path as its final path. Initially safe.
-void SimSetProgramPlace(bool safe, const char* finalPath = nullptr);
+// ---- places of program files ----
+// Whether the place of a file is safe (platform/program_place.h), and its final path. The
+// program's own file starts safe, with its own path as its final path; any other file is
+// missing until it is given a place here (at most 8 of them). A null final path is the path
+// itself.
+enum SimPlace { SIM_PLACE_MISSING, SIM_PLACE_SAFE, SIM_PLACE_UNSAFE };
+void SimSetPlace(const char* path, SimPlace place, const char* finalPath = nullptr);
+void SimSetProgramPlace(bool safe, const char* finalPath = nullptr); // the program's own file
+// Places judged safe and not yet released: what the platform would hold open.
+int SimPlacesHeld();
 
 // ---- network ----
 // Scripted time servers and name lookups. Every outcome reaches the logic as a message posted

@@ -64,6 +64,7 @@ struct State {
     char boxCaption[128];
     uint32_t boxType;
     int broadcasts;
+    uint32_t menuLifeMs;
     int destroys;
     WindowHandle destroyed;
     void (*waitHooks[SIM_WAIT_COUNT])();
@@ -72,6 +73,14 @@ struct State {
     void (*misuse)(const char*);
     bool fineTimers;
     int fineTimerRequests;
+    struct Dialog {
+        char title[64];
+        int32_t control;
+        SimElevation elevation;
+    } dialogs[4];
+    int dialogCount;
+    bool noIntegrityLevels;
+    int postsToFail;
 };
 
 State state;
@@ -461,12 +470,44 @@ void SimCheckWindow(const void* window, const char* call) {
     abort();
 }
 
-void PlatformBroadcastTimeChange() {
+void PlatformAnnounceTimeChange() {
     state.broadcasts++;
-    SimRunWaitHook(SIM_WAIT_BROADCAST);
 }
 int SimBroadcastCount() {
     return state.broadcasts;
+}
+
+// A dialog's handle is its place in the table, from 1.
+WindowHandle SimAddDialog(const char* title, int32_t control, SimElevation elevation) {
+    if (state.dialogCount == 4) {
+        return nullptr;
+    }
+    State::Dialog& d = state.dialogs[state.dialogCount++];
+    snprintf(d.title, sizeof d.title, "%s", title);
+    d.control = control;
+    d.elevation = elevation;
+    return reinterpret_cast<WindowHandle>(static_cast<uintptr_t>(state.dialogCount));
+}
+
+void SimNoIntegrityLevels(bool none) {
+    state.noIntegrityLevels = none;
+}
+
+WindowHandle PlatformNextDialog(WindowHandle after, const char* title, int32_t control) {
+    for (int i = static_cast<int>(reinterpret_cast<uintptr_t>(after)); i < state.dialogCount; i++) {
+        if (strcmp(state.dialogs[i].title, title) == 0 && state.dialogs[i].control == control) {
+            return reinterpret_cast<WindowHandle>(static_cast<uintptr_t>(i + 1));
+        }
+    }
+    return nullptr;
+}
+
+bool PlatformWindowElevated(WindowHandle window) {
+    const uintptr_t i = reinterpret_cast<uintptr_t>(window);
+    if (i == 0 || i > static_cast<uintptr_t>(state.dialogCount)) {
+        return false;
+    }
+    return state.noIntegrityLevels || state.dialogs[i - 1].elevation == SIM_HIGH;
 }
 
 void PlatformDestroyWindow(WindowHandle window) {
@@ -475,9 +516,14 @@ void PlatformDestroyWindow(WindowHandle window) {
     state.destroyed = window;
 }
 
-void PlatformTrackMenu(WindowHandle owner, void*, int32_t, int32_t) {
+void PlatformTrackMenu(WindowHandle owner, void*, int32_t, int32_t, uint32_t lifeMs) {
     SimCheckWindow(owner, "a menu");
+    state.menuLifeMs = lifeMs;
     SimRunWaitHook(SIM_WAIT_MENU);
+}
+
+uint32_t SimLastMenuLife() {
+    return state.menuLifeMs;
 }
 
 bool PlatformNotifyTray(uint32_t, const void*) {
@@ -499,8 +545,16 @@ int SimDestroyCount() {
 
 // There is no window to post to without a handle; a full queue stands for the platform's own
 // limit.
+void SimFailPosts(int count) {
+    state.postsToFail = count;
+}
+
 bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     SimCheckWindow(window, "posting a message");
+    if (state.postsToFail > 0) {
+        state.postsToFail--;
+        return false;
+    }
     QueueItem* item = window != nullptr ? NewItem(0) : nullptr;
     if (item == nullptr) {
         return false;

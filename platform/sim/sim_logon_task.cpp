@@ -15,6 +15,7 @@ namespace {
 // The platform's E_INVALIDARG and E_OUTOFMEMORY, as the negative numbers they are in a long.
 constexpr long SIM_E_INVALIDARG = -2147024809;
 constexpr long SIM_E_OUTOFMEMORY = -2147024882;
+constexpr long SIM_E_ACCESSDENIED = -2147024891;
 
 constexpr int TASK_COUNT = 4;
 constexpr size_t TASK_NAME_SIZE = 64;
@@ -22,7 +23,9 @@ constexpr size_t TASK_XML_SIZE = 16384;
 
 struct Task {
     bool used;
-    bool groupLogon; // registered with the group logon type
+    bool groupLogon;  // registered with the group logon type
+    bool foreign;     // its permissions let others change it
+    bool undeletable; // a deletion is refused
     char name[TASK_NAME_SIZE];
     char xml[TASK_XML_SIZE];
 };
@@ -32,10 +35,25 @@ struct Scheduler {
     long failures[SIM_TASK_OP_COUNT];
     bool nameOnly;
     int calls;
-    bool placeUnsafe;
-    bool finalPathSet;
-    char finalPath[TASK_NAME_SIZE * 5];
 };
+
+// A file's place as the test set it.
+constexpr int PLACE_COUNT = 8;
+constexpr size_t PLACE_PATH = 300;
+struct Place {
+    bool used;
+    SimPlace place;
+    char path[PLACE_PATH];
+    char finalPath[PLACE_PATH];
+};
+struct Places {
+    bool ownUnsafe;
+    bool ownFinalSet;
+    char ownFinal[PLACE_PATH];
+    Place others[PLACE_COUNT];
+    int held;
+};
+Places places;
 
 Scheduler scheduler;
 
@@ -104,6 +122,7 @@ void ElementText(const char* xml, const char* within, const char* element, char*
 
 void SimResetLogonTasks() {
     memset(&scheduler, 0, sizeof scheduler);
+    memset(&places, 0, sizeof places);
 }
 
 void SimLogonTaskNameOnly(bool nameOnly) {
@@ -120,10 +139,30 @@ bool SimLogonTaskGroupLogon(const char* name) {
 }
 
 void SimSetProgramPlace(bool safe, const char* finalPath) {
-    scheduler.placeUnsafe = !safe;
-    scheduler.finalPathSet = finalPath != nullptr;
-    snprintf(scheduler.finalPath, sizeof scheduler.finalPath, "%s",
-             finalPath != nullptr ? finalPath : "");
+    places.ownUnsafe = !safe;
+    places.ownFinalSet = finalPath != nullptr;
+    snprintf(places.ownFinal, sizeof places.ownFinal, "%s", finalPath != nullptr ? finalPath : "");
+}
+
+void SimSetPlace(const char* path, SimPlace place, const char* finalPath) {
+    Place* slot = nullptr;
+    for (Place& p : places.others) {
+        if ((p.used && SameName(p.path, path)) || (slot == nullptr && !p.used)) {
+            slot = &p;
+        }
+    }
+    if (slot == nullptr) {
+        return;
+    }
+    slot->used = true;
+    slot->place = place;
+    snprintf(slot->path, sizeof slot->path, "%s", path);
+    snprintf(slot->finalPath, sizeof slot->finalPath, "%s",
+             finalPath != nullptr ? finalPath : path);
+}
+
+int SimPlacesHeld() {
+    return places.held;
 }
 
 void SimLogonTaskFail(SimTaskOp op, long error) {
@@ -135,6 +174,24 @@ void SimLogonTaskFail(SimTaskOp op, long error) {
 const char* SimLogonTaskXml(const char* name) {
     const Task* t = name != nullptr ? FindTask(name) : nullptr;
     return t != nullptr ? t->xml : nullptr;
+}
+
+void SimPutLogonTask(const char* name, const char* xml, bool foreign, bool undeletable) {
+    Task* t = FindTask(name);
+    for (int i = 0; i < TASK_COUNT && t == nullptr; i++) {
+        if (!scheduler.tasks[i].used) {
+            t = &scheduler.tasks[i];
+        }
+    }
+    if (t == nullptr) {
+        return;
+    }
+    t->used = true;
+    t->groupLogon = true;
+    t->foreign = foreign;
+    t->undeletable = undeletable;
+    snprintf(t->name, sizeof t->name, "%s", name);
+    snprintf(t->xml, sizeof t->xml, "%s", xml);
 }
 
 int SimLogonTaskCount() {
@@ -160,6 +217,9 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
         return SIM_E_OUTOFMEMORY;
     }
     Task* t = FindTask(name);
+    if (t != nullptr) {
+        return LOGON_TASK_EXISTS;
+    }
     for (int i = 0; i < TASK_COUNT && t == nullptr; i++) {
         if (!scheduler.tasks[i].used) {
             t = &scheduler.tasks[i];
@@ -168,6 +228,7 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
     if (t == nullptr) {
         return SIM_E_OUTOFMEMORY;
     }
+    *t = Task{};
     t->used = true;
     t->groupLogon = true;
     snprintf(t->name, sizeof t->name, "%s", name);
@@ -185,6 +246,9 @@ long PlatformDeleteLogonTask(const char* name) {
         return SIM_E_INVALIDARG;
     }
     if (Task* t = FindTask(name)) {
+        if (t->undeletable) {
+            return SIM_E_ACCESSDENIED;
+        }
         t->used = false;
     }
     return 0;
@@ -204,7 +268,24 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
     if (scheduler.nameOnly) {
         return LOGON_TASK_PRESENT;
     }
-    ElementText(t->xml, "<Exec>", "Command", facts->command, sizeof facts->command);
+    // The actions in their order: the first decides what the command and arguments are.
+    static const char* const ACTIONS[] = {"<Exec>", "<ComHandler>", "<SendEmail>", "<ShowMessage>"};
+    const char* first = nullptr;
+    for (const char* kind : ACTIONS) {
+        for (const char* at = strstr(t->xml, kind); at != nullptr; at = strstr(at + 1, kind)) {
+            facts->actions++;
+            if (first == nullptr || at < first) {
+                first = at;
+                facts->firstIsExec = kind == ACTIONS[0];
+            }
+        }
+    }
+    if (facts->firstIsExec) {
+        ElementText(first, nullptr, "Command", facts->command, sizeof facts->command);
+        ElementText(first, nullptr, "Arguments", facts->arguments, sizeof facts->arguments);
+    }
+    facts->permissionsRead = true;
+    facts->othersMayChange = t->foreign;
     ElementText(t->xml, "<Principal", "GroupId", facts->groupSid, sizeof facts->groupSid);
     char text[LOGON_TASK_TEXT_SIZE];
     ElementText(t->xml, "<Principal", "UserId", text, sizeof text);
@@ -217,18 +298,40 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
 
 // ---- platform program place ----
 
-bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
+bool PlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold) {
+    hold->count = 0;
     if (size == 0) {
         return false;
     }
     finalPath[0] = 0;
-    if (scheduler.finalPathSet) {
-        if (strlen(scheduler.finalPath) >= size) {
-            return false;
+    char own[PLACE_PATH] = {};
+    SimPlace place = SIM_PLACE_MISSING;
+    const char* found = "";
+    if (PlatformModuleFileName(own, sizeof own) != 0 && SameName(path, own)) {
+        place = places.ownUnsafe ? SIM_PLACE_UNSAFE : SIM_PLACE_SAFE;
+        found = places.ownFinalSet ? places.ownFinal : own;
+    } else {
+        for (const Place& p : places.others) {
+            if (p.used && SameName(p.path, path)) {
+                place = p.place;
+                found = p.finalPath;
+            }
         }
-        snprintf(finalPath, size, "%s", scheduler.finalPath);
-    } else if (PlatformModuleFileName(finalPath, size) == 0) {
+    }
+    if (place == SIM_PLACE_MISSING || strlen(found) >= size) {
         return false;
     }
-    return !scheduler.placeUnsafe && finalPath[0] != 0;
+    snprintf(finalPath, size, "%s", found);
+    if (place != SIM_PLACE_SAFE || found[0] == 0) {
+        return false;
+    }
+    hold->handles[0] = &places;
+    hold->count = 1;
+    places.held++;
+    return true;
+}
+
+void PlatformReleasePlace(PlaceHold* hold) {
+    places.held -= hold->count;
+    hold->count = 0;
 }

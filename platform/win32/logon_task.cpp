@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/logon_task.h"
+#include "platform/win32/place_rule.h"
 
 namespace {
 
@@ -86,9 +87,14 @@ class TaskRoot {
 
 } // namespace
 
+// Administrators own the task and, with SYSTEM, alone may touch it: a task that anyone else
+// may change would start whatever they like with the highest privileges.
+const wchar_t TASK_PERMISSIONS[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
 // The group is given as the user of the registration too, by its SID: with the group logon
 // type that is who the task is for, and a SID reads the same in every language of Windows.
-// No password or security descriptor: a group task needs none.
+// No password: a group task needs none. Created, never updated: a task of that name that is
+// there already is someone's, and keeps its permissions through an update.
 long PlatformRegisterLogonTask(const char* name, const char* xml) {
     TaskRoot root;
     if (root.Folder() == nullptr) {
@@ -105,9 +111,16 @@ long PlatformRegisterLogonTask(const char* name, const char* xml) {
         VariantInit(&user);
         user.vt = VT_BSTR;
         user.bstrVal = group;
+        VARIANT permissions;
+        VariantInit(&permissions);
+        permissions.vt = VT_BSTR;
+        permissions.bstrVal = SysAllocString(TASK_PERMISSIONS);
         IRegisteredTask* task = nullptr;
-        result = root.Folder()->RegisterTask(taskName, definition, TASK_CREATE_OR_UPDATE, user,
-                                             none, TASK_LOGON_GROUP, none, &task);
+        result = permissions.bstrVal == nullptr
+                     ? E_OUTOFMEMORY
+                     : root.Folder()->RegisterTask(taskName, definition, TASK_CREATE, user, none,
+                                                   TASK_LOGON_GROUP, permissions, &task);
+        VariantClear(&permissions);
         if (task != nullptr) {
             task->Release();
         }
@@ -175,16 +188,26 @@ void ReadAction(ITaskDefinition* definition, LogonTaskFacts* facts) {
         return;
     }
     IAction* action = nullptr;
-    if (SUCCEEDED(actions->get_Count(&count)) && count >= 1 &&
-        SUCCEEDED(actions->get_Item(1, &action)) && action != nullptr) {
+    if (SUCCEEDED(actions->get_Count(&count)) && count >= 1) {
+        facts->actions = static_cast<uint32_t>(count);
+    }
+    TASK_ACTION_TYPE type = TASK_ACTION_EXEC;
+    if (count >= 1 && SUCCEEDED(actions->get_Item(1, &action)) && action != nullptr) {
         IExecAction* exec = nullptr;
-        if (SUCCEEDED(action->QueryInterface(IID_IExecAction, reinterpret_cast<void**>(&exec))) &&
+        if (SUCCEEDED(action->get_Type(&type)) && type == TASK_ACTION_EXEC &&
+            SUCCEEDED(action->QueryInterface(IID_IExecAction, reinterpret_cast<void**>(&exec))) &&
             exec != nullptr) {
-            BSTR path = nullptr;
-            if (SUCCEEDED(exec->get_Path(&path))) {
-                BstrToAnsi(path, facts->command, sizeof facts->command);
+            facts->firstIsExec = true;
+            BSTR text = nullptr;
+            if (SUCCEEDED(exec->get_Path(&text))) {
+                BstrToAnsi(text, facts->command, sizeof facts->command);
             }
-            SysFreeString(path);
+            SysFreeString(text);
+            text = nullptr;
+            if (SUCCEEDED(exec->get_Arguments(&text))) {
+                BstrToAnsi(text, facts->arguments, sizeof facts->arguments);
+            }
+            SysFreeString(text);
             exec->Release();
         }
         action->Release();
@@ -215,6 +238,26 @@ void ReadPrincipal(ITaskDefinition* definition, LogonTaskFacts* facts) {
     principal->Release();
 }
 
+// Judged by the rule of the program's place, as a file that only SYSTEM and Administrators may
+// change. Wine gives no permissions back; then they stay unread.
+void ReadPermissions(IRegisteredTask* task, LogonTaskFacts* facts) {
+    BSTR text = nullptr;
+    if (FAILED(task->GetSecurityDescriptor(OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                           &text)) ||
+        text == nullptr || text[0] == 0) {
+        SysFreeString(text);
+        return;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
+                                                             nullptr)) {
+        facts->permissionsRead = true;
+        facts->othersMayChange = !PlaceDescriptorSafe(descriptor, PLACE_TASK);
+        LocalFree(descriptor);
+    }
+    SysFreeString(text);
+}
+
 } // namespace
 
 LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts) {
@@ -240,6 +283,7 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
         ReadPrincipal(definition, facts);
         definition->Release();
     }
+    ReadPermissions(task, facts);
     task->Release();
     return LOGON_TASK_PRESENT;
 }

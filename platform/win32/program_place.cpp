@@ -1,5 +1,6 @@
-// Whether the program's place is safe for an elevated start: its final path, the drive it lies
-// on, and the owner and DACL of the file and of every folder up to the drive's root.
+// Whether a program file's place is safe for an elevated start: its final path, the drive it
+// lies on, and the owner and DACL of the file and of every folder up to the drive's root, each
+// read from a handle that stays open until the caller lets the place go.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -35,8 +36,12 @@ bool SidIs(PSID sid, const char* wanted) {
     return same;
 }
 
-bool Trusted(PSID sid) {
+// A task is SYSTEM's and the administrators' alone: TrustedInstaller has no business there.
+bool Trusted(PSID sid, PlaceRole role) {
     for (const char* trusted : TRUSTED_SIDS) {
+        if (role == PLACE_TASK && trusted == TRUSTED_SIDS[2]) {
+            break;
+        }
         if (SidIs(sid, trusted)) {
             return true;
         }
@@ -44,13 +49,18 @@ bool Trusted(PSID sid) {
     return false;
 }
 
+// Where a file may not be written, its attributes may not be either: they include read-only
+// and hidden, and extended attributes travel with the file.
 DWORD ForbiddenRights(PlaceRole role) {
     const DWORD always = DELETE | WRITE_DAC | WRITE_OWNER;
     switch (role) {
     case PLACE_FILE:
-        return always | FILE_WRITE_DATA | FILE_APPEND_DATA;
+    case PLACE_TASK:
+        return always | FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA;
     case PLACE_OWN_FOLDER:
-        // A file added beside the program may be a DLL that it loads.
+    case PLACE_PARENT_FOLDER:
+        // A file added beside the program may be a DLL that it loads; a folder added to the
+        // parent may take the place of the program's own folder once that is gone.
         return always | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD;
     case PLACE_FOLDER_ABOVE:
         return always | FILE_DELETE_CHILD;
@@ -83,24 +93,20 @@ bool OnLocalFixedDrive(const char* path) {
 
 using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
 
-// The file's path with every link and junction resolved, "\\?\" taken off. Windows before
-// Vista has no such call; there a junction cannot be seen through, so nothing counts as found.
-bool FinalPath(const char* modulePath, char* out, DWORD size) {
-    const auto finalPathOf = reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(
+FinalPathFunction FinalPathCall() {
+    return reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA")));
+}
+
+// The open file's path with every link and junction resolved, "\\?\" taken off. Windows before
+// Vista has no such call; there a junction cannot be seen through, so nothing counts as found.
+bool FinalPathOfHandle(HANDLE file, char* out, DWORD size) {
+    const FinalPathFunction finalPathOf = FinalPathCall();
     if (finalPathOf == nullptr) {
-        return false;
-    }
-    // Backup semantics open a folder too; a file opens as before.
-    HANDLE file = CreateFileA(modulePath, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
     char resolved[PATH_SIZE + 8];
     const DWORD length = finalPathOf(file, resolved, sizeof resolved, 0);
-    CloseHandle(file);
     if (length == 0 || length >= sizeof resolved) {
         return false;
     }
@@ -116,52 +122,113 @@ bool FinalPath(const char* modulePath, char* out, DWORD size) {
     return true;
 }
 
-bool ObjectSafe(const char* path, PlaceRole role) {
+bool FinalPath(const char* path, char* out, DWORD size) {
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool found = FinalPathOfHandle(file, out, size);
+    CloseHandle(file);
+    return found;
+}
+
+// One level, opened where it is and not where a link or junction leads. Reading its data (for
+// a folder: listing it) is asked for because only a handle with data access takes part in the
+// sharing rules: without it, the missing delete sharing would stop no rename.
+HANDLE OpenLevel(const char* path, bool folder) {
+    HANDLE level = CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_READ_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (level == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(level, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
+        CloseHandle(level);
+        return nullptr;
+    }
+    return level;
+}
+
+bool LevelSafe(HANDLE level, PlaceJudge judge, PlaceRole role) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS ||
+    if (GetSecurityInfo(level, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS ||
         descriptor == nullptr) {
         return false;
     }
-    const bool safe = PlaceDescriptorSafe(descriptor, role);
+    const bool safe = judge(descriptor, role);
     LocalFree(descriptor);
     return safe;
 }
 
-// The file, its folder, and each folder above it as the final path writes them, the drive's
-// root ("C:\") last. A folder's path starts at the folder, judged as a program's own.
-bool PathSafe(const char* finalPath, bool isFolder = false) {
-    char path[PATH_SIZE];
-    strcpy(path, finalPath);
-    if (!ObjectSafe(path, isFolder ? PLACE_OWN_FOLDER : PLACE_FILE)) {
-        return false;
-    }
-    PlaceRole role = isFolder ? PLACE_FOLDER_ABOVE : PLACE_OWN_FOLDER;
-    for (;;) {
-        char* slash = strrchr(path, '\\');
-        if (slash == nullptr || slash < path + 2) {
-            return false;
-        }
-        const bool root = slash == path + 2;
-        slash[root ? 1 : 0] = 0;
-        if (!ObjectSafe(path, role)) {
-            return false;
-        }
-        if (root) {
-            return true;
-        }
-        role = PLACE_FOLDER_ABOVE;
-    }
+// The role of level i of count, the file being the last.
+PlaceRole RoleOf(int i, int count) {
+    const int up = count - 1 - i;
+    return up == 0   ? PLACE_FILE
+           : up == 1 ? PLACE_OWN_FOLDER
+           : up == 2 ? PLACE_PARENT_FOLDER
+                     : PLACE_FOLDER_ABOVE;
 }
 
 } // namespace
+
+bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold) {
+    hold->count = 0;
+    if (strlen(finalPath) >= PATH_SIZE || strchr(finalPath, '%') != nullptr ||
+        !OnLocalFixedDrive(finalPath)) {
+        return false;
+    }
+    // The levels end at each backslash after the root's ("C:\"), and at the end of the path.
+    int ends[PLACE_HOLD_LEVELS];
+    int count = 0;
+    ends[count++] = 3;
+    for (int i = 3; finalPath[i] != 0; i++) {
+        const bool last = finalPath[i + 1] == 0;
+        if (finalPath[i] == '\\' && (last || finalPath[i - 1] == '\\')) {
+            return false; // an empty name
+        }
+        if ((finalPath[i] == '\\' || last) && count < PLACE_HOLD_LEVELS) {
+            ends[count++] = finalPath[i] == '\\' ? i : i + 1;
+        }
+    }
+    if (count < 2 || ends[count - 1] != static_cast<int>(strlen(finalPath))) {
+        return false;
+    }
+    char level[PATH_SIZE];
+    for (int i = 0; i < count; i++) {
+        memcpy(level, finalPath, static_cast<size_t>(ends[i]));
+        level[ends[i]] = 0;
+        HANDLE handle = OpenLevel(level, i < count - 1);
+        if (handle == nullptr) {
+            PlatformReleasePlace(hold);
+            return false;
+        }
+        hold->handles[hold->count++] = handle;
+        if (!LevelSafe(handle, judge, RoleOf(i, count))) {
+            PlatformReleasePlace(hold);
+            return false;
+        }
+    }
+    char held[PATH_SIZE];
+    if (!FinalPathOfHandle(hold->handles[count - 1], held, sizeof held) ||
+        strcmp(held, finalPath) != 0) {
+        PlatformReleasePlace(hold);
+        return false;
+    }
+    return true;
+}
 
 bool PlaceDescriptorSafe(PSECURITY_DESCRIPTOR descriptor, PlaceRole role) {
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     if (descriptor == nullptr || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
-        !Trusted(owner)) {
+        !Trusted(owner, role)) {
         return false;
     }
     BOOL present = FALSE;
@@ -199,34 +266,35 @@ bool PlaceDescriptorSafe(PSECURITY_DESCRIPTOR descriptor, PlaceRole role) {
         if (SidIs(sid, OWNER_RIGHTS_SID)) {
             sid = owner;
         }
-        if ((rights & forbidden) != 0 && !Trusted(sid)) {
+        if ((rights & forbidden) != 0 && !Trusted(sid, role)) {
             return false;
         }
     }
     return true;
 }
 
-bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
+void PlatformReleasePlace(PlaceHold* hold) {
+    for (int i = 0; i < hold->count; i++) {
+        CloseHandle(hold->handles[i]);
+    }
+    hold->count = 0;
+}
+
+// The drive is asked about before the file is opened, so that a dead share cannot hold the
+// program up, and again for the final path, which may lie elsewhere.
+bool PlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold) {
+    hold->count = 0;
     if (size == 0) {
         return false;
     }
     finalPath[0] = 0;
-    char module[PATH_SIZE];
-    const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
-    if (length == 0 || length >= sizeof module || !OnLocalFixedDrive(module)) {
+    if (strlen(path) >= PATH_SIZE || !OnLocalFixedDrive(path)) {
         return false;
     }
-    char path[PATH_SIZE];
-    if (!FinalPath(module, path, sizeof path) || strlen(path) >= size) {
-        return false;
-    }
-    strcpy(finalPath, path);
-    return OnLocalFixedDrive(path) && PathSafe(path);
-}
-
-bool PlatformPathPlaceSafe(const char* path, bool isFolder) {
     char resolved[PATH_SIZE];
-    return strlen(path) < PATH_SIZE && OnLocalFixedDrive(path) &&
-           FinalPath(path, resolved, sizeof resolved) && lstrcmpiA(resolved, path) == 0 &&
-           PathSafe(resolved, isFolder);
+    if (!FinalPath(path, resolved, sizeof resolved) || strlen(resolved) >= size) {
+        return false;
+    }
+    strcpy(finalPath, resolved);
+    return HoldPlace(resolved, PlaceDescriptorSafe, hold);
 }

@@ -36,13 +36,55 @@ int PlatformMessageBox(WindowHandle owner, const char* text, const char* caption
     return MessageBoxA(Hwnd(owner), text, caption, type);
 }
 
-// A plain synchronous broadcast waits for every top-level window, so one hung window would
-// hang this program with it. Hung windows are skipped at once, and the limit applies to each
-// window in turn: a slow but live window costs at most a second, never forever.
-void PlatformBroadcastTimeChange() {
-    DWORD_PTR result = 0;
-    SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0, SMTO_ABORTIFHUNG | SMTO_NORMAL, 1000,
-                        &result);
+// A sent broadcast waits for every top-level window in turn, so any program could hold this
+// one up for as long as it has windows. Vista and later send it themselves.
+void PlatformAnnounceTimeChange() {
+    if (LOBYTE(LOWORD(GetVersion())) >= 6) {
+        return;
+    }
+    PostMessageA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0);
+}
+
+WindowHandle PlatformNextDialog(WindowHandle after, const char* title, int32_t control) {
+    HWND candidate = Hwnd(after);
+    while ((candidate = FindWindowExA(nullptr, candidate, "#32770", title)) != nullptr) {
+        if (GetDlgItem(candidate, control) != nullptr) {
+            return candidate;
+        }
+    }
+    return nullptr;
+}
+
+// The integrity level is the last part of the label's SID (S-1-16-12288 is high). Only a
+// limited query is asked for, which an elevated process may make of any other.
+bool PlatformWindowElevated(WindowHandle window) {
+    if (LOBYTE(LOWORD(GetVersion())) < 6) {
+        return true;
+    }
+    DWORD processId = 0;
+    if (GetWindowThreadProcessId(Hwnd(window), &processId) == 0) {
+        return false;
+    }
+    constexpr DWORD QUERY_LIMITED_INFORMATION = 0x1000;
+    HANDLE process = OpenProcess(QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return false;
+    }
+    bool elevated = false;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        alignas(TOKEN_MANDATORY_LABEL) BYTE buffer[SECURITY_MAX_SID_SIZE + 16];
+        DWORD size = 0;
+        if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) {
+            const PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+            const UCHAR parts = IsValidSid(label) ? *GetSidSubAuthorityCount(label) : 0;
+            elevated = parts > 0 && *GetSidSubAuthority(label, parts - 1U) >=
+                                        static_cast<DWORD>(SECURITY_MANDATORY_HIGH_RID);
+        }
+        CloseHandle(token);
+    }
+    CloseHandle(process);
+    return elevated;
 }
 
 void PlatformDestroyWindow(WindowHandle window) {
@@ -53,8 +95,20 @@ bool PlatformPostMessage(WindowHandle window, uint32_t message, uintptr_t wParam
     return PostMessageA(Hwnd(window), message, wParam, lParam) != 0;
 }
 
-void PlatformTrackMenu(WindowHandle owner, void* menu, int32_t x, int32_t y) {
+// A timer of its own with its own procedure, which the menu's loop dispatches like any other
+// message: it reaches neither the window procedure nor the queue of what waits.
+constexpr UINT_PTR MENU_LIFE_TIMER = 0x4D45;
+
+static void CALLBACK EndMenuNow(HWND, UINT, UINT_PTR, DWORD) {
+    EndMenu();
+}
+
+void PlatformTrackMenu(WindowHandle owner, void* menu, int32_t x, int32_t y, uint32_t lifeMs) {
+    const UINT_PTR timer = SetTimer(Hwnd(owner), MENU_LIFE_TIMER, lifeMs, EndMenuNow);
     TrackPopupMenu(static_cast<HMENU>(menu), 0, x, y, 0, Hwnd(owner), nullptr);
+    if (timer != 0) {
+        KillTimer(Hwnd(owner), MENU_LIFE_TIMER);
+    }
 }
 
 bool PlatformNotifyTray(uint32_t action, const void* record) {

@@ -11,6 +11,10 @@
 //   127.0.8.20, 127.0.8.21 honest, and log the moment of each connection to the fixture's
 //   server.log
 // Scenarios ask their servers back to back ("SampleSpacing" 0) unless they say otherwise.
+// A scenario through the delay line runs only inside the client's namespace of
+// tests/peers/delay_line (the test e2e_through_the_line starts the suite there, with honest
+// servers on 198.19.0.2 ... 198.19.0.5 behind the line); elsewhere it is skipped.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -66,6 +70,7 @@ enum Op {
     Task,           // n: 1 when the logon task "Chronoplex" must exist, 0 when it must not,
                     // within 5 s (the program checks it after its window is up)
     RunValue,       // the Run value "Chronoplex" set to start chronoplex.exe with s
+    UninstallEntry, // text: the file that the uninstall entry starts with u
     HonestResult,   // n: slot: latency and correction of an honest server on loopback
     LastCorrection, // the stored last correction agrees with the honest servers
     Spacing,        // n connections logged by text (null: 127.0.8.20), each m ms or more apart
@@ -77,6 +82,12 @@ enum Op {
                     // neither it nor its folder may be there
     NoBox,          // text: caption; no such box opens within n ms
     Pending,        // the installed file, then its folder, await removal at restart
+    LineError,      // prints the stored last correction less n ms, the servers' offset;
+                    // with m set, it must lie within +-m ms
+    Serve,          // text: an address where a Time server starts n s from now, for m s
+    SetAgo,         // text: value name, stored as the time n s ago (8 bytes, ms since 1900)
+    Pause,          // n seconds
+    Post,           // n: a message posted to the program's window, m: its wParam
 };
 
 struct Step {
@@ -91,11 +102,13 @@ struct Scenario {
     const char* name;
     Step steps[28];
     bool defaultSpacing = false; // keep the program's own spacing of samples
+    bool throughLine = false;    // needs the delay line's network
 };
 
 const char ALL_KINDS[] = "127.0.8.2 127.0.8.3 127.0.8.4 127.0.8.9 127.0.8.10 127.0.8.11 "
                          "127.0.8.12 127.0.8.13 127.0.8.14 127.0.8.15 127.0.8.16 127.0.8.17";
 const char HONEST_AND_SILENT[] = "127.0.8.2 127.0.8.3 127.0.8.10";
+const char BEHIND_THE_LINE[] = "198.19.0.2 198.19.0.3 198.19.0.4 198.19.0.5";
 const char OTHER_VERSION[] =
     "Registry settings of other versions of Chronoplex will be erased if you run this version.";
 const char UNINSTALLED[] = "Uninstall complete.  Now delete Chronoplex files.";
@@ -107,6 +120,10 @@ const char TASK_REFUSED[] = "CHRONOPLEX_FAULT_TASK=0x80070422";
 const char SAFE_PLACE[] = "CHRONOPLEX_FAULT_SAFE_PLACE=1";
 const char SAFE_PLACE_TASK_REFUSED[] =
     "CHRONOPLEX_FAULT_SAFE_PLACE=1 CHRONOPLEX_FAULT_TASK=0x80070422";
+// Another copy's file, whose place counts as safe; the program's own does not.
+const char OTHER_COPY[] = "C:\\Tools\\Chronoplex\\chronoplex.exe";
+const char OTHER_COPY_SAFE[] = "CHRONOPLEX_FAULT_SAFE_OTHER=C:\\Tools\\Chronoplex\\chronoplex.exe";
+const char OTHER_COPY_ENTRY[] = "\"C:\\Tools\\Chronoplex\\chronoplex.exe\" u";
 const char TASK_LEFT[] = "Uninstall incomplete.  Windows' Task Scheduler did not let Chronoplex "
                          "remove its task \"Chronoplex\"";
 const char UNSAFE_PLACE_NOTE[] =
@@ -136,10 +153,11 @@ const Scenario SCENARIOS[] = {
         {Status, nullptr, nullptr, 10, 100}, {Status, nullptr, nullptr, 11, 100},
         {HonestResult, nullptr, nullptr, 0}, {HonestResult, nullptr, nullptr, 2},
         {HonestResult, nullptr, nullptr, 9}, {LastCorrection}}},
+    // From the user-writable place that every file is under Wine, no uninstall entry either.
     {"first start installs the defaults and stamps the version", {
         {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
         {Value, "S|Version", "0x20003"}, {Value, "S|Server057", "*"}, {Value, "S|Server058", ""},
-        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "*"},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", ""},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
     // The Task Scheduler takes the logon task, so no Run value is written beside it. A start
     // with a schedule stored registers a missing task once its window is up; giving the
@@ -164,15 +182,27 @@ const Scenario SCENARIOS[] = {
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}, {Value, "S|Version", ""},
         {Task, nullptr, nullptr, 0}}},
-    // Under Wine the program's own folder is the user's: no elevated start may be registered
-    // for it. A Run value for it goes; choosing a schedule says why there is none.
+    // Under Wine the program's own folder is the user's: no elevated start and no uninstall
+    // entry may be registered for it. A Run value for it goes; choosing a schedule says why
+    // there is none.
     {"the real program registers nothing from its user-writable place", {
         {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 4}, {RunValue},
         {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Value, "R|Chronoplex", ""},
         {Task, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 6},
         {Box, "Note!", UNSAFE_PLACE_NOTE, NO}, {Task, nullptr, nullptr, 0},
-        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", "* u"},
+        {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", ""},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
+    // Another copy's entry stays while that copy's place is safe, whatever this start does;
+    // once that copy is gone (the product: under Wine no place is safe), its entry goes.
+    {"a start from a user's folder changes no uninstall entry that names another file", {
+        {SetDword, "Version", nullptr, VERSION}, {UninstallEntry, OTHER_COPY},
+        {Start, "", OTHER_COPY_SAFE}, {AwaitWindow, nullptr, nullptr, 1},
+        {Slide, nullptr, nullptr, 4}, {Box, "Note!", UNSAFE_PLACE_NOTE, OK},
+        {Slide, nullptr, nullptr, 0}, {Value, "U|UninstallString", OTHER_COPY_ENTRY},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10},
+        {Value, "U|UninstallString", OTHER_COPY_ENTRY},
+        {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Value, "U|UninstallString", ""},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 1, 10}}},
     {"a second start shows the running copy", {
         {SetDword, "Version", nullptr, VERSION}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
         {Start, ""}, {Exits, nullptr, nullptr, 1, 10}, {AwaitWindow, nullptr, nullptr, 1},
@@ -315,8 +345,78 @@ const Scenario SCENARIOS[] = {
         {Slide, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 4},
         {NoBox, "Note!", nullptr, 1500}, {Command, nullptr, nullptr, ID_EXIT},
         {Exits, nullptr, nullptr, 0, 10}}},
+    // The line's test gives it 100 ms each way, and its servers are exact: the correction is
+    // theirs to within a few milliseconds, not half a round trip.
+    {"through a 200 ms round trip four exact servers are used", {
+        {Servers, BEHIND_THE_LINE}, {SetDword, "Version", nullptr, VERSION},
+        {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0},
+        {Exits, nullptr, nullptr, 0, 90},
+        {Status, nullptr, nullptr, 0, 102}, {Status, nullptr, nullptr, 1, 102},
+        {Status, nullptr, nullptr, 2, 102}, {Status, nullptr, nullptr, 3, 102},
+        {LineError, nullptr, nullptr, 0, 40}}, false, true},
+    // Refused at the first tick, tried again a minute later, after the server appeared. Then a
+    // start whose last success is two hours old (daily, not due) runs 20 s after a resume.
+    {"an hourly schedule corrects once the server appears, and after a resume", {
+        {Servers, "127.0.8.30"}, {SetDword, "Version", nullptr, VERSION},
+        {SetDword, "Schedule", nullptr, 4}, {Serve, "127.0.8.30", nullptr, 40, 150},
+        {Start, "s"}, {AwaitWindow, nullptr, nullptr, 0}, {AwaitStatus, nullptr, nullptr, 0, 4},
+        {Pause, nullptr, nullptr, 45}, {AwaitStatus, nullptr, nullptr, 0, 102},
+        {LastCorrection}, {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10},
+        {Servers, "127.0.8.30"}, {SetDword, "Schedule", nullptr, 6},
+        {SetAgo, "LastCorrectionTime", nullptr, 7200}, {Start, "s"},
+        {AwaitWindow, nullptr, nullptr, 0}, {Pause, nullptr, nullptr, 5},
+        {Post, nullptr, nullptr, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC},
+        {Pause, nullptr, nullptr, 15}, {Status, nullptr, nullptr, 0, 0},
+        {AwaitStatus, nullptr, nullptr, 0, 102},
+        {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 1, 10}}},
 };
 // clang-format on
+
+// ---- a Time server that appears late ----
+
+struct LateServer {
+    char address[16];
+    DWORD delayMs;
+    DWORD lifetimeMs;
+};
+
+// Answers each connection with this machine's whole seconds since 1900, and ends by itself.
+DWORD WINAPI ServeLate(void* context) {
+    const LateServer server = *static_cast<LateServer*>(context);
+    delete static_cast<LateServer*>(context);
+    Sleep(server.delayMs);
+    WSADATA wsa;
+    WSAStartup(MAKEWORD(2, 2), &wsa);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(37);
+    at.sin_addr.s_addr = inet_addr(server.address);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listener, 16) != 0) {
+        closesocket(listener);
+        return 1;
+    }
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < server.lifetimeMs) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(listener, &ready);
+        timeval wait = {0, 200000};
+        if (select(0, &ready, nullptr, nullptr, &wait) != 1) {
+            continue;
+        }
+        SOCKET client = accept(listener, nullptr, nullptr);
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const uint32_t seconds = htonl(static_cast<uint32_t>(
+            (uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) / 10000000 - 9435484800));
+        send(client, reinterpret_cast<const char*>(&seconds), 4, 0);
+        closesocket(client);
+    }
+    closesocket(listener);
+    return 0;
+}
 
 // ---- the registry ----
 
@@ -642,6 +742,16 @@ class Runner {
             RegCloseKey(key);
             break;
         }
+        case UninstallEntry: {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, UNINSTALL, &key), ERROR_SUCCESS);
+            const std::string command = '"' + std::string(s.text) + "\" u";
+            RegSetValueExA(key, "UninstallString", 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(command.c_str()),
+                           static_cast<DWORD>(command.size() + 1));
+            RegCloseKey(key);
+            break;
+        }
         case HonestResult:
             ExpectHonest(static_cast<int>(s.n));
             break;
@@ -691,6 +801,35 @@ class Runner {
             break;
         case Pending:
             ExpectPending();
+            break;
+        case LineError:
+            ExpectLineError(s.n, s.m);
+            break;
+        case Serve: {
+            auto* server =
+                new LateServer{{}, static_cast<DWORD>(s.n * 1000), static_cast<DWORD>(s.m * 1000)};
+            snprintf(server->address, sizeof server->address, "%s", s.text);
+            HANDLE thread = CreateThread(nullptr, 0, ServeLate, server, 0, nullptr);
+            ASSERT_NE(thread, nullptr);
+            CloseHandle(thread);
+            break;
+        }
+        case SetAgo: {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const int64_t ms =
+                static_cast<int64_t>((uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) /
+                                     10000) -
+                9435484800000 - s.n * 1000;
+            WriteValue(s.text, REG_BINARY, &ms, sizeof ms);
+            break;
+        }
+        case Pause:
+            Sleep(static_cast<DWORD>(s.n * 1000));
+            break;
+        case Post:
+            ASSERT_NE(ProgramWindow(), nullptr);
+            PostMessageA(ProgramWindow(), static_cast<UINT>(s.n), static_cast<WPARAM>(s.m), 0);
             break;
         case End:
             break;
@@ -934,6 +1073,24 @@ class Runner {
         EXPECT_EQ(value, s.correction);
     }
 
+    static void ExpectLineError(int64_t theta, int64_t bound) {
+        HKEY key = OpenKey(SETTINGS);
+        ASSERT_NE(key, nullptr);
+        int64_t value = 0;
+        DWORD size = sizeof value;
+        EXPECT_EQ(RegQueryValueExA(key, "LastCorrectionValue", nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&value), &size),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+        const char* line = getenv("CHRONOPLEX_DELAY_LINE");
+        printf("through the line (%s ms): correction %+lld ms, error %+lld ms\n",
+               line != nullptr ? line : "?", static_cast<long long>(value),
+               static_cast<long long>(value - theta));
+        if (bound > 0) {
+            EXPECT_LE(std::llabs(value - theta), bound);
+        }
+    }
+
     HANDLE processes_[8] = {};
     int count_ = 0;
     bool lastStartFaults_ = false;
@@ -944,6 +1101,9 @@ class ProgramE2E : public ::testing::TestWithParam<int> {};
 TEST_P(ProgramE2E, Scenario) {
     const Scenario& scenario = SCENARIOS[GetParam()];
     SCOPED_TRACE(scenario.name);
+    if (scenario.throughLine && getenv("CHRONOPLEX_DELAY_LINE") == nullptr) {
+        GTEST_SKIP() << "runs only through the delay line (the test e2e_through_the_line)";
+    }
     ClearRegistry();
     {
         Runner runner;

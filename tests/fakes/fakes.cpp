@@ -114,6 +114,7 @@ void ExitProgram() {
     StopRuns();
     PlatformKillTimer(mainDialog, TIMER_QUIT);
     PlatformKillTimer(mainDialog, TIMER_BUSY);
+    PlatformKillTimer(mainDialog, TIMER_RETRY);
     PlatformDestroyWindow(mainDialog);
     mainDialog = nullptr;
 }
@@ -125,6 +126,10 @@ void ShowRunButton(TrayMode mode) {
 
 void ShowScheduleLabel(const char* label) {
     snprintf(fakeLog.scheduleLabel, sizeof fakeLog.scheduleLabel, "%s", label);
+}
+
+bool WindowShown() {
+    return !fakeLog.windowHidden;
 }
 
 void ShowClockText(const char* text) {

@@ -25,6 +25,7 @@ struct FakeLog {
     int clockTextCount; // texts actually set: an unchanged one is not
     int trayClickCount; // tray callbacks handled; each opens the tray menu, as the window's does
     int exitCount;
+    bool windowHidden; // the window the fakes stand for is hidden
 };
 
 // The window's messages that the fakes handle from outside, as the window does: its commands

@@ -15,9 +15,12 @@
 //                                  as the user's own and keeps no permissions set on it, so
 //                                  no place is safe there; the scenarios that need a
 //                                  registered task ask for this
+//   CHRONOPLEX_FAULT_SAFE_OTHER=P  the place of the file P (a full path, found or not) counts
+//                                  as safe: another copy's, named by an entry
 //   CHRONOPLEX_FAULT_SAFE_INSTALL=1  the install folder, and only it, counts as safe: the
-//                                  folder, the copy installed there and, since the installed
-//                                  copy inherits the variable, that copy's own place
+//                                  folder, the copy installed there (when it is there) and,
+//                                  since the installed copy inherits the variable, that
+//                                  copy's own place
 //
 // Several faults are given as several variables.
 #include <windows.h>
@@ -38,7 +41,7 @@ long RealPlatformRegDeleteValue(RegKey key, const char* name);
 long RealPlatformRegisterLogonTask(const char* name, const char* xml);
 long RealPlatformDeleteLogonTask(const char* name);
 LogonTaskPresence RealPlatformReadLogonTask(const char* name, LogonTaskFacts* facts);
-bool RealPlatformProgramPlaceSafe(char* finalPath, uint32_t size);
+bool RealPlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold);
 bool RealPlatformInstallPlaceSafe(const char* path, bool isFolder);
 
 static const char* Fault(const char* name) {
@@ -94,7 +97,7 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
     return RealPlatformReadLogonTask(name, facts);
 }
 
-// The install folder itself, or a file directly in it.
+// The install folder itself, or a file directly in it that is there.
 static bool InInstallFolder(const char* path) {
     char folder[INSTALL_PATH_SIZE];
     if (Fault("CHRONOPLEX_FAULT_SAFE_INSTALL") == nullptr ||
@@ -104,28 +107,36 @@ static bool InInstallFolder(const char* path) {
     const size_t length = strlen(folder);
     return _strnicmp(path, folder, length) == 0 &&
            (path[length] == 0 ||
-            (path[length] == '\\' && strchr(path + length + 1, '\\') == nullptr));
+            (path[length] == '\\' && strchr(path + length + 1, '\\') == nullptr)) &&
+           GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool PlatformInstallPlaceSafe(const char* path, bool isFolder) {
     return RealPlatformInstallPlaceSafe(path, isFolder) || InInstallFolder(path);
 }
 
-// The final path as the real check finds it, or else the path the program was started by.
-bool PlatformProgramPlaceSafe(char* finalPath, uint32_t size) {
-    const bool safe = RealPlatformProgramPlaceSafe(finalPath, size);
-    if (finalPath[0] != 0 && InInstallFolder(finalPath)) {
-        return true;
-    }
-    if (Fault("CHRONOPLEX_FAULT_SAFE_PLACE") == nullptr) {
+static bool SamePathText(const char* a, const char* b) {
+    return a != nullptr && b != nullptr && lstrcmpiA(a, b) == 0;
+}
+
+// The final path as the real check finds it, or else the path as given; a place declared safe
+// holds nothing.
+bool PlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold) {
+    const bool safe = RealPlatformPlaceSafe(path, finalPath, size, hold);
+    char module[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
+    const bool own = length != 0 && length < sizeof module && SamePathText(path, module);
+    const bool declared = (own && Fault("CHRONOPLEX_FAULT_SAFE_PLACE") != nullptr) ||
+                          SamePathText(path, Fault("CHRONOPLEX_FAULT_SAFE_OTHER")) ||
+                          InInstallFolder(path);
+    if (!declared) {
         return safe;
     }
     if (finalPath[0] == 0) {
-        const DWORD length = GetModuleFileNameA(nullptr, finalPath, size);
-        if (length == 0 || length >= size) {
-            finalPath[0] = 0;
+        if (strlen(path) >= size) {
             return false;
         }
+        strcpy(finalPath, path);
     }
     return true;
 }

@@ -6,7 +6,7 @@
 #define PlatformRegisterLogonTask RealPlatformRegisterLogonTask
 #define PlatformDeleteLogonTask RealPlatformDeleteLogonTask
 #define PlatformReadLogonTask RealPlatformReadLogonTask
-#define PlatformProgramPlaceSafe RealPlatformProgramPlaceSafe
+#define PlatformPlaceSafe RealPlatformPlaceSafe
 #define PlatformInstallPlaceSafe RealPlatformInstallPlaceSafe
 #include "platform/win32/clock.cpp"
 #include "platform/win32/registry.cpp"

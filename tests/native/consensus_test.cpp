@@ -187,7 +187,8 @@ constexpr Ms1900 T0 = Ms1900{S2026} * 1000;
 // server reads its clock readMs later (at which its clock may have stepped by stepMs), and the
 // answer arrives tripMs after the call.
 struct ModelSample {
-    int64_t tc; // after T0
+    int64_t tc;          // after T0
+    int64_t connectedMs; // the connect notice handled, after tc; 0: at once
     int64_t readMs;
     int64_t tripMs;
     int64_t stepMs;
@@ -195,7 +196,8 @@ struct ModelSample {
 
 Interval Model(int64_t theta, const ModelSample& m) {
     const Ms1900 read = T0 + m.tc + m.readMs + theta + m.stepMs;
-    return SampleInterval(static_cast<uint32_t>(read / 1000), T0 + m.tc, T0 + m.tc + m.tripMs);
+    return SampleInterval(static_cast<uint32_t>(read / 1000), T0 + m.tc, T0 + m.tc + m.connectedMs,
+                          T0 + m.tc + m.tripMs);
 }
 
 struct PreciseRow {
@@ -211,13 +213,14 @@ struct PreciseRow {
 
 // Seven samples 4 s apart, each later one aimed closer to where the server's second begins;
 // from the fourth on, the server's clock may have stepped.
-#define AIMED(read, trip, step3, step4, step5, step6)                                              \
+#define AIMED_VIA(con, read, trip, step3, step4, step5, step6)                                     \
     {                                                                                              \
-        {0, read, trip, 0}, {4500, read, trip, 0}, {8700, read, trip, 0},                          \
-            {12760, read, trip, step3}, {16730, read, trip, step4}, {20745, read, trip, step5}, {  \
-            24748, read, trip, step6                                                               \
-        }                                                                                          \
+        {0, con, read, trip, 0}, {4500, con, read, trip, 0}, {8700, con, read, trip, 0},           \
+            {12760, con, read, trip, step3}, {16730, con, read, trip, step4},                      \
+            {20745, con, read, trip, step5}, {24748, con, read, trip, step6},                      \
     }
+#define AIMED(read, trip, step3, step4, step5, step6)                                              \
+    AIMED_VIA(0, read, trip, step3, step4, step5, step6)
 
 // clang-format off
 const PreciseRow PRECISE[] = {
@@ -226,6 +229,13 @@ const PreciseRow PRECISE[] = {
     {"an exact server at -3.700 s", -3700, 0, AIMED(1, 2, 0, 0, 0, 0), 7, -3700, 250, 500},
     {"the local offset is added", 250, 3600000, AIMED(1, 2, 0, 0, 0, 0), 7, 3600244, 0, 8},
     {"a read in the middle of a 50 ms trip", 250, 0, AIMED(25, 50, 0, 0, 0, 0), 7, 250, 25, 50},
+    // The server reads after the accept, which follows the completed connect: 10 ms each way,
+    // or 2 up and 18 down. Bounded by the connect call, both were told to +-27 ms.
+    {"a read after the accept", 221, 0, AIMED_VIA(20, 30, 40, 0, 0, 0, 0), 7, 221, 5, 20},
+    {"the same, asymmetric", 229, 0, AIMED_VIA(20, 22, 40, 0, 0, 0, 0), 7, 229, 8 + 5, 20},
+    // A notice handled up to the margin late on a short path cuts off nothing.
+    {"connect notices 3 ms late", 250, 0, AIMED_VIA(3, 1, 2, 0, 0, 0, 0), 7, 244, 0, 8},
+    {"connect notices 5 ms late", 250, 0, AIMED_VIA(5, 1, 2, 0, 0, 0, 0), 7, 244, 0, 8},
     // It steps its clock by 5 s between two samples: the samples on either side agree among
     // themselves, and the larger set wins.
     {"a step after four samples", 250, 0, AIMED(1, 2, 0, 5000, 5000, 5000), 4, 250, 20, 35},
@@ -356,7 +366,10 @@ const ConsensusRow CONSENSUS[] = {
     {"a single candidate", {{9, -86400000}}, {}, -86400000},
 };
 
+// A server of a run of the older arithmetic, at an address of its own.
 void PutCandidate(int slot, int64_t correction) {
+    wholeSecondEstimate = 1;
+    querySessions[slot].address = SimAddress(127, 0, 1, slot);
     snprintf(serverTable[slot].name, SERVER_NAME_SIZE, "s%d.test", slot);
     serverTable[slot].enabled = 1;
     serverTable[slot].status = Used;
@@ -493,7 +506,8 @@ TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
     // A mean the platform cannot represent as a date is a failure like any other, not a
     // wrapped clock.
     ResetWorld();
-    PutCandidate(2, INT64_MAX);
+    PutCandidate(2, 4000000000000000000);
+    PutCandidate(3, 4000000000000000000);
     const uint64_t wall = SimWallClock();
     EXPECT_TRUE(ApplyConsensus());
     EXPECT_STREQ(fakeLog.fatalText, "Cannot set the system time");
@@ -508,6 +522,104 @@ TEST(Consensus, ClockRefusalsQuitTimerAndTheOrderOfTheWrites) {
     EXPECT_STREQ(fakeLog.fatalText, "Registry Problem");
     EXPECT_FALSE(SimRegValueInfo(SETTINGS_KEY, "LastCorrectionTime", nullptr, nullptr));
     EXPECT_EQ(StoredMs("LastCorrectionValue"), 10);
+}
+
+// A server whose samples share theta +- 10 ms, at address 127.0.0.n.
+struct Witness {
+    int slot;
+    int64_t theta;
+    int address;
+};
+
+struct WitnessRow {
+    const char* what;
+    bool precise;
+    std::vector<Witness> witnesses;
+    std::vector<int> rejected;
+    int64_t truth, within, offAtLeast; // how far the correction is from the truth
+    const char* refusal;               // the status line's account of a refused step
+};
+
+// The precise estimate keeps the largest set of servers whose intervals meet, and the older
+// arithmetic still averages anything under 2 s. Either way a step of more than 15 minutes,
+// the local offset apart, needs two servers at distinct addresses that agree on it; otherwise
+// it sets and stores nothing, the run has failed, and only a person's yes sets it.
+TEST(Consensus, ServersWhoseIntervalsMeetAndLargeSteps) {
+    const int64_t t = 1234, min15 = 900000, years = -7300 * int64_t{86400000};
+    // clang-format off
+    const WitnessRow rows[] = {
+        {"a rounding server", true, {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 500, 5}}, {3}, t, 0, 0, nullptr},
+        {"one 1.5 s ahead", true, {{0, t, 2}, {1, t + 1500, 3}, {2, t, 4}, {3, t, 5}}, {1}, t, 0, 0, nullptr},
+        {"two of five 3 s ahead", true, {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 3000, 5}, {4, t + 3000, 6}}, {3, 4}, t, 0, 0, nullptr},
+        {"one 20 ms off still agrees", true, {{0, t, 2}, {1, t + 20, 3}}, {}, t, 10, 10, nullptr},
+        // Equally large sets: the one that moves the clock least.
+        {"a liar among two", true, {{0, years, 2}, {1, t, 3}}, {0}, t, 0, 0, nullptr},
+        {"a liar among four", true, {{0, t, 2}, {1, t, 3}, {2, years, 4}, {3, t, 5}}, {2}, t, 0, 0, nullptr},
+        {"older: a rounding server", false, {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 500, 5}}, {}, t, 125, 125, nullptr},
+        {"older: two of five", false, {{0, t, 2}, {1, t, 3}, {2, t, 4}, {3, t + 3000, 5}, {4, t + 3000, 6}}, {}, t, 1200, 1200, nullptr},
+        {"older: a liar among four", false, {{0, t, 2}, {1, t, 3}, {2, years, 4}, {3, t, 5}}, {2}, t, 0, 0, nullptr},
+        {"14 min 59 s from one server", true, {{0, min15 - 1000, 2}}, {}, min15 - 1000, 0, 0, nullptr},
+        {"15 min 1 s from one server", true, {{0, -min15 - 1000, 2}}, {}, 0, 0, 0, "Not corrected: 1 server says -15.02m"},
+        {"two agreeing servers 20 years off", true, {{0, years, 2}, {5, years, 3}}, {}, years, 0, 0, nullptr},
+        {"older: the same", false, {{0, years, 2}, {5, years, 3}}, {}, years, 0, 0, nullptr},
+        {"two that disagree", true, {{0, years, 2}, {5, years - 3600000, 3}}, {5}, 0, 0, 0, "Not corrected: 1 server says -7300.00d"},
+        {"two names of one address", true, {{0, years, 2}, {5, years, 2}}, {}, 0, 0, 0, "Not corrected: 1 server says -7300.00d"},
+        // The liar in the lower slot wins the older arithmetic's tie.
+        {"older: a liar and an exact server", false, {{0, years, 2}, {1, 0, 3}}, {1}, 0, 0, 0, "Not corrected: 1 server says -7300.00d"},
+    };
+    // clang-format on
+    for (const WitnessRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetWorld();
+        ConsensusInput input = {};
+        input.precise = row.precise;
+        input.offsetMs = userOffsetMs = 3600000;
+        for (const Witness& w : row.witnesses) {
+            PutCandidate(w.slot, w.theta + input.offsetMs);
+            input.correction[w.slot] = w.theta + input.offsetMs;
+            input.candidate[w.slot] = true;
+            input.address[w.slot] = SimAddress(127, 0, 0, w.address);
+            input.shared[w.slot] = {w.theta - 10, w.theta + 10};
+        }
+        const bool applied = row.refusal == nullptr;
+        EXPECT_EQ(ApplyConsensusOf(input), applied);
+        for (const Witness& w : row.witnesses) {
+            const bool out = std::count(row.rejected.begin(), row.rejected.end(), w.slot) > 0;
+            EXPECT_EQ(serverTable[w.slot].status, out ? Rejected : Used) << w.slot;
+        }
+        EXPECT_EQ(SimClockSetCount(), applied ? 1 : 0);
+        EXPECT_EQ(lastRunFailed, applied ? 0 : 1);
+        EXPECT_EQ(SimRegValueInfo(SETTINGS_KEY, "LastCorrectionValue", nullptr, nullptr), applied);
+        if (applied) {
+            const int64_t off = std::llabs(lastCorrectionValue - input.offsetMs - row.truth);
+            EXPECT_LE(off, row.within);
+            EXPECT_GE(off, row.offAtLeast);
+            continue;
+        }
+        EXPECT_EQ(lastRunOutcome, OutcomeRefused);
+        char text[REFUSAL_TEXT_SIZE];
+        FormatRefusal(text);
+        EXPECT_STREQ(text, row.refusal);
+        const Ms1900 before = NowMs();
+        EXPECT_TRUE(ApplyRefusedStep());
+        EXPECT_EQ(NowMs() - before, refusedStep + input.offsetMs);
+        EXPECT_EQ(StoredMs("LastCorrectionValue"), refusedStep + input.offsetMs);
+    }
+
+    // A server that answers one frozen second at the default spacing agrees with itself in one
+    // sample of seven: it is no witness.
+    ResetWorld();
+    AddServer("127.0.0.2");
+    querySessions[0].phase = Reading;
+    activeQueries = 1;
+    for (int k = 0; k < SAMPLE_COUNT; k++) {
+        const Ms1900 call = T0 + k * int64_t{DEFAULT_SAMPLE_SPACING_MS};
+        querySessions[0].sampleInterval[k] = SampleInterval(S2026, call, call + 1, call + 2);
+    }
+    ReduceSamples(0);
+    EXPECT_EQ(StoredStatus(0), Rejected);
+    RunFor(0); // the end of the run
+    EXPECT_EQ(lastRunOutcome, OutcomeNoServer);
 }
 
 // Random mixtures of agreeing servers and outliers, checked for what the consensus promises:

@@ -66,8 +66,16 @@ TEST(LogonTask, Definition) {
 // Whether a task read back is the one this program would register now.
 TEST(LogonTask, CurrentOrStale) {
     const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
-    const LogonTaskFacts current = {"C:\\Program Files\\Chronoplex\\chronoplex.exe", "S-1-5-32-544",
-                                    false, true, true};
+    const LogonTaskFacts current = {"C:\\Program Files\\Chronoplex\\chronoplex.exe",
+                                    "s",
+                                    1,
+                                    true,
+                                    "S-1-5-32-544",
+                                    false,
+                                    true,
+                                    true,
+                                    true,
+                                    false};
     const struct {
         const char* what;
         void (*change)(LogonTaskFacts&);
@@ -93,6 +101,16 @@ TEST(LogonTask, CurrentOrStale) {
         {"the group Users", [](LogonTaskFacts& f) { strcpy(f.groupSid, "S-1-5-32-545"); }, false},
         {"an interactive logon", [](LogonTaskFacts& f) { f.groupLogon = false; }, false},
         {"least privilege", [](LogonTaskFacts& f) { f.highest = false; }, false},
+        // Beside the tasks of Settings.OnlyOurTaskCounts: what only the facts can show.
+        {"no argument", [](LogonTaskFacts& f) { f.arguments[0] = 0; }, false},
+        {"permissions that could not be read", [](LogonTaskFacts& f) { f.permissionsRead = false; },
+         false},
+        {"only its permissions read",
+         [](LogonTaskFacts& f) {
+             memset(&f, 0, sizeof f);
+             f.permissionsRead = true;
+         },
+         false},
     };
     for (const auto& c : cases) {
         LogonTaskFacts facts = current;

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/sim/sim.h"
 #include "query/correction.h"
@@ -534,6 +535,45 @@ TEST(QueryRun, ASecondRunFindsTheClockCorrected) {
         EXPECT_GT(lastCorrectionValue, wholeSecond ? -1000 : -21);
         EXPECT_LE(lastCorrectionValue, wholeSecond ? 1010 : 21);
         EXPECT_EQ(SimClockSetCount(), 2);
+    }
+}
+
+struct LargeStepRunRow {
+    const char* what;
+    bool byPerson;
+    int answer; // to the question, when one is asked
+    bool set;
+};
+
+// A lone server 20 minutes off is refused; only a run that a person started asks whether to
+// set the clock anyway, once that run's end has unwound.
+TEST(QueryRun, ARefusedStepIsOfferedToAPersonOnly) {
+    const LargeStepRunRow rows[] = {
+        {"the run button, Yes", true, ANSWER_YES, true},
+        {"the run button, No", true, ANSWER_NO, false},
+        {"the schedule", false, ANSWER_YES, false},
+    };
+    for (const LargeStepRunRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Begin();
+        Serve(2, SIM_ANSWER, 1200000, 1, 20);
+        SimQueueBoxAnswer(row.answer);
+        row.byPerson ? PressRunButton() : StartCorrectionRun();
+        ASSERT_TRUE(RunUntil(RunOver, 60000));
+        EXPECT_EQ(SimBoxCount(), row.byPerson ? 1 : 0);
+        if (row.byPerson) {
+            const char* said = "Not corrected: 1 server says +20.00m\n\n";
+            EXPECT_EQ(strncmp(SimLastBoxText(), said, strlen(said)), 0) << SimLastBoxText();
+            EXPECT_EQ(SimLastBoxType(), BOX_YESNO | BOX_ICONWARNING);
+        }
+        EXPECT_EQ(SimClockSetCount(), row.set ? 1 : 0);
+        EXPECT_EQ(lastRunOutcome, row.set ? OutcomeCorrected : OutcomeRefused);
+        EXPECT_EQ(lastRunFailed, row.set ? 0 : 1);
+        EXPECT_EQ(lastCorrectionTime != 0, row.set);
+        if (row.set) {
+            EXPECT_NEAR(static_cast<double>(lastCorrectionValue), 1200000.0, 25.0);
+        }
+        EXPECT_EQ(fakeLog.lastTrayMode, TrayIdle);
     }
 }
 

@@ -272,6 +272,7 @@ TEST_F(ServerTable, KeepBestFourThatEndsARunAsksAfterwards) {
 // Ending the last open query ends the run, whose consensus may reject a server that the
 // first pass has already looked at; a rejected server never survives the pruning.
 TEST_F(ServerTable, KeepBestFourDropsAServerRejectedByTheRunItEnds) {
+    wholeSecondEstimate = 1; // a consensus by the corrections alone
     Occupy(0, "far.example", Used, 5);
     serverTable[0].correction = 90000;
     for (int slot = 2; slot < 6; slot++) {

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/registry.h"
 #include "platform/sim/sim.h"
 #include "query/schedule.h"
 #include "servers/logon_task.h"
+#include "servers/running_copy.h"
 #include "servers/settings.h"
 #include "tests/fakes/fakes.h"
 #include "tests/native/harness.h"
@@ -193,7 +196,7 @@ TEST_F(Settings, AutoStartQuotesThePath) {
 // older version goes), else the Run value; neither once removed. What the scheduler or the
 // registry would not let go is told.
 TEST_F(Settings, AutoStartByTaskOrRunValue) {
-    enum Before { NOTHING, TASK, OLD_RUN_VALUE, REFUSED };
+    enum Before { NOTHING, TASK, OLD_RUN_VALUE, REFUSED, TASK_AND_RUN_VALUE };
     const struct {
         const char* what;
         Before before;
@@ -217,20 +220,27 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
          false, 0},
         {"removed, Run value kept", REFUSED, false, 0, 0, PLATFORM_ERROR_ACCESS_DENIED, false, true,
          false, AUTO_START_LEFT_RUN_VALUE},
-        {"removed, both kept", REFUSED, false, 0, E_ACCESS, PLATFORM_ERROR_ACCESS_DENIED, true,
-         true, false, AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
+        {"removed, both kept", TASK_AND_RUN_VALUE, false, 0, E_ACCESS, PLATFORM_ERROR_ACCESS_DENIED,
+         true, true, false, AUTO_START_LEFT_TASK | AUTO_START_LEFT_RUN_VALUE},
     };
     for (const auto& c : cases) {
         ResetWorld();
         if (c.before == OLD_RUN_VALUE) {
             SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
         }
+        // A refusal leaves the Run value in the task's place.
+        if (c.before == REFUSED) {
+            SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
+        }
         if (c.before != NOTHING) {
             RegisterAutoStart(true);
         }
-        if (c.before == REFUSED) {
+        if (c.before == TASK_AND_RUN_VALUE) {
             SimLogonTaskFail(SIM_TASK_REGISTER, E_ACCESS);
+            SimLogonTaskFail(SIM_TASK_READ, E_ACCESS);
+            SimLogonTaskFail(SIM_TASK_DELETE, E_ACCESS);
             RegisterAutoStart(true);
+            SimLogonTaskFail(SIM_TASK_READ, 0);
         }
         SimLogonTaskFail(SIM_TASK_REGISTER, c.registerError);
         SimLogonTaskFail(SIM_TASK_DELETE, c.deleteError);
@@ -265,7 +275,8 @@ TEST_F(Settings, AutoStartByTaskOrRunValue) {
 // administrators can change, or one that a standard user can; with the scheduler taking the
 // task, refusing it, or holding a stale one (an older version's task of one user, for this
 // very file) or the current one. From an unsafe place nothing is registered, and whatever
-// starts this file is removed; another copy's task stays.
+// starts this file is removed; another copy's task stays where its place is safe and goes
+// where that copy is gone. While the task is registered, the place judged stays held.
 TEST_F(Settings, AutoStartDecision) {
     const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
     const char* const OTHER = "C:\\Program Files\\Chronoplex 2\\chronoplex.exe";
@@ -274,7 +285,7 @@ TEST_F(Settings, AutoStartDecision) {
                             "<Actions><Exec><Command>C:\\Program Files\\Chronoplex\\chronoplex.exe"
                             "</Command></Exec></Actions></Task>";
     enum Path { CHOSEN, GIVEN_UP, AT_START };
-    enum Task { NONE, CURRENT, STALE, OTHER_COPY };
+    enum Task { NONE, CURRENT, STALE, OTHER_COPY, GONE_COPY };
     const struct {
         bool safe;
         Path path;
@@ -306,16 +317,25 @@ TEST_F(Settings, AutoStartDecision) {
         {false, AT_START, STALE, false, NONE, false, false, true},
         {false, AT_START, CURRENT, false, NONE, false, false, true},
         {false, AT_START, OTHER_COPY, false, OTHER_COPY, false, false, true},
+        {false, AT_START, GONE_COPY, false, NONE, false, false, true},
+        {false, CHOSEN, GONE_COPY, false, NONE, false, false, true},
+        {true, AT_START, GONE_COPY, false, CURRENT, false, false, false},
     };
-    char current[LOGON_TASK_XML_SIZE], other[LOGON_TASK_XML_SIZE];
+    const char* const GONE = "C:\\Chronoplex\\chronoplex.exe";
+    char current[LOGON_TASK_XML_SIZE], other[LOGON_TASK_XML_SIZE], gone[LOGON_TASK_XML_SIZE];
     ASSERT_TRUE(BuildLogonTaskXml(current, sizeof current, HERE));
     ASSERT_TRUE(BuildLogonTaskXml(other, sizeof other, OTHER));
-    const char* const XML[] = {nullptr, current, OLD_TASK, other};
+    ASSERT_TRUE(BuildLogonTaskXml(gone, sizeof gone, GONE));
+    const char* const XML[] = {nullptr, current, OLD_TASK, other, gone};
+    static int heldWhileRegistering;
     int row = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "row " << row++);
         ResetWorld();
         SimSetProgramPlace(c.safe);
+        SimSetPlace(OTHER, SIM_PLACE_SAFE);
+        heldWhileRegistering = 0;
+        SimSetWaitHook(SIM_WAIT_TASK, [] { heldWhileRegistering += SimPlacesHeld() > 0; });
         if (c.before != NONE) {
             ASSERT_EQ(PlatformRegisterLogonTask("Chronoplex", XML[c.before]), 0);
         }
@@ -335,7 +355,7 @@ TEST_F(Settings, AutoStartDecision) {
         EXPECT_EQ(SimLogonTaskCallCount(), callsBefore) << "the start called the scheduler";
         SimMessage m = {};
         const bool posted = SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START;
-        EXPECT_EQ(posted, c.path != CHOSEN);
+        EXPECT_TRUE(posted) << "checked at every start";
         if (c.path == AT_START && posted) {
             OnCheckAutoStart();
         } else {
@@ -354,6 +374,179 @@ TEST_F(Settings, AutoStartDecision) {
         EXPECT_EQ(logonTaskRefused, c.refusedNote ? 1 : 0);
         EXPECT_EQ(programPlaceUnsafe, c.unsafeNote ? 1 : 0);
         EXPECT_EQ(fakeLog.fatalCount, 0);
+        EXPECT_EQ(SimPlacesHeld(), 0) << "a place left held";
+        if (c.safe && c.path != GIVEN_UP) {
+            EXPECT_GT(heldWhileRegistering, 0) << "the scheduler was called with nothing held";
+        }
+    }
+}
+
+// Each entry that starts a program (the task, the Run value, the uninstall entry) at a start
+// without a schedule, for each file it may name: this one, another in a safe place, another
+// that is gone, another in an unsafe place; from a safe place and from an unsafe one. An entry
+// that names a file a standard user can change goes; the uninstall entry names only a file in a
+// safe place, by its final path, and never replaces another copy's in a safe place.
+TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
+    const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+    const char* const HERE_FINAL = "D:\\Apps\\Chronoplex\\chronoplex.exe"; // through a junction
+    const char* const FILES[] = {HERE, "C:\\Program Files\\Other\\chronoplex.exe",
+                                 "C:\\Chronoplex\\chronoplex.exe",
+                                 "C:\\Users\\ana\\chronoplex.exe"};
+    enum File { THIS_FILE, OTHER_SAFE, OTHER_GONE, OTHER_UNSAFE };
+    enum Entry { TASK, RUN_VALUE, UNINSTALL };
+    enum After { KEPT, GONE, OURS };
+    const struct {
+        bool safe;
+        File file;
+        After task, run, uninstall;
+    } cases[] = {
+        {true, THIS_FILE, KEPT, KEPT, OURS},   {true, OTHER_SAFE, KEPT, KEPT, KEPT},
+        {true, OTHER_GONE, GONE, GONE, OURS},  {true, OTHER_UNSAFE, GONE, GONE, OURS},
+        {false, THIS_FILE, GONE, GONE, GONE},  {false, OTHER_SAFE, KEPT, KEPT, KEPT},
+        {false, OTHER_GONE, GONE, GONE, GONE}, {false, OTHER_UNSAFE, GONE, GONE, GONE},
+    };
+    for (const auto& c : cases) {
+        for (Entry entry : {TASK, RUN_VALUE, UNINSTALL}) {
+            SCOPED_TRACE(testing::Message()
+                         << "safe " << c.safe << ", file " << c.file << ", entry " << entry);
+            ResetWorld();
+            SimSetModuleFileName(HERE);
+            SimSetProgramPlace(c.safe, HERE_FINAL);
+            SimSetPlace(FILES[OTHER_SAFE], SIM_PLACE_SAFE);
+            SimSetPlace(FILES[OTHER_UNSAFE], SIM_PLACE_UNSAFE);
+            const char* const file = c.file == THIS_FILE ? HERE_FINAL : FILES[c.file];
+            char command[300];
+            snprintf(command, sizeof command, "\"%s\" %c", file, entry == UNINSTALL ? 'u' : 's');
+            char xml[LOGON_TASK_XML_SIZE];
+            ASSERT_TRUE(BuildLogonTaskXml(xml, sizeof xml, file));
+            RegKey key = 0;
+            if (entry == TASK) {
+                ASSERT_EQ(PlatformRegisterLogonTask("Chronoplex", xml), 0);
+            } else {
+                ASSERT_EQ(PlatformRegCreateKey(entry == RUN_VALUE ? RUN_KEY : UNINSTALL_KEY, &key),
+                          0);
+                PlatformRegSetValue(key, entry == RUN_VALUE ? "Chronoplex" : "UninstallString",
+                                    REGISTRY_SZ, command,
+                                    static_cast<uint32_t>(strlen(command)) + 1);
+                PlatformRegCloseKey(key);
+            }
+            InitSchedule();
+            SimMessage m = {};
+            ASSERT_TRUE(SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START);
+            OnCheckAutoStart();
+            EXPECT_EQ(SimPlacesHeld(), 0);
+            const char* task = SimLogonTaskXml("Chronoplex");
+            const uint8_t* run = SimRegValueData(RUN_KEY, "Chronoplex");
+            const uint8_t* uninstall = SimRegValueData(UNINSTALL_KEY, "UninstallString");
+            const After after = entry == TASK ? c.task : entry == RUN_VALUE ? c.run : c.uninstall;
+            // Nothing is written beside the one entry, but the uninstall entry of a safe place.
+            EXPECT_EQ(task != nullptr, entry == TASK && after == KEPT);
+            EXPECT_EQ(run != nullptr, entry == RUN_VALUE && after == KEPT);
+            if (task != nullptr) {
+                EXPECT_STREQ(task, xml);
+            }
+            if (run != nullptr) {
+                EXPECT_STREQ(reinterpret_cast<const char*>(run), command);
+            }
+            const bool ours = c.safe && (entry != UNINSTALL || after == OURS);
+            const bool kept = entry == UNINSTALL && after == KEPT;
+            EXPECT_EQ(uninstall != nullptr, ours || kept);
+            if (ours) {
+                ExpectText(UNINSTALL_KEY, "UninstallString",
+                           "\"D:\\Apps\\Chronoplex\\chronoplex.exe\" u");
+            } else if (kept) {
+                EXPECT_STREQ(reinterpret_cast<const char*>(uninstall), command);
+            }
+        }
+    }
+}
+
+// Someone else's task under our name is replaced, never updated: not an Exec action, another
+// argument, permissions that let others change it. One that cannot be deleted leaves nothing
+// else registered, no Run value in its place, and the window a note to show.
+TEST_F(Settings, OnlyOurTaskCounts) {
+    const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
+    char ours[LOGON_TASK_XML_SIZE];
+    ASSERT_TRUE(BuildLogonTaskXml(ours, sizeof ours, HERE));
+    const std::string exec = "<Exec>\n      <Command>" + std::string(HERE) +
+                             "</Command>\n"
+                             "      <Arguments>s</Arguments>\n    </Exec>";
+    auto with = [&](const std::string& actions) {
+        std::string xml = ours;
+        return xml.replace(xml.find(exec), exec.size(), actions);
+    };
+    const std::string notExec = with("<ComHandler><ClassId>{0}</ClassId></ComHandler>" + exec);
+    const std::string otherArgument =
+        with("<Exec><Command>" + std::string(HERE) + "</Command><Arguments>u</Arguments></Exec>");
+    const std::string twoActions = with(exec + "<Exec><Command>C:\\x.exe</Command></Exec>");
+    const struct {
+        const char* what;
+        std::string xml;
+        bool foreign, undeletable;
+        bool replaced, taken;
+    } cases[] = {
+        {"ours", ours, false, false, false, false},
+        {"not an Exec action first", notExec, false, false, true, false},
+        {"another argument", otherArgument, false, false, true, false},
+        {"a second action", twoActions, false, false, true, false},
+        {"ours, with permissions for others", ours, true, false, true, false},
+        {"not ours, and undeletable", notExec, true, true, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetWorld();
+        SimPutLogonTask("Chronoplex", c.xml.c_str(), c.foreign, c.undeletable);
+        const int callsBefore = SimLogonTaskCallCount();
+        EXPECT_EQ(RegisterAutoStart(true), 0u);
+        EXPECT_STREQ(SimLogonTaskXml("Chronoplex"), c.replaced ? ours : c.xml.c_str());
+        EXPECT_EQ(logonTaskTaken, c.taken ? 1 : 0);
+        EXPECT_EQ(logonTaskRefused, 0);
+        EXPECT_FALSE(SimRegValueInfo(RUN_KEY, "Chronoplex", nullptr, nullptr));
+        if (!c.replaced && !c.taken) {
+            EXPECT_EQ(SimLogonTaskCallCount(), callsBefore + 1) << "only the read";
+        }
+    }
+    // Taken again between the deletion and the creation.
+    ResetWorld();
+    SimPutLogonTask("Chronoplex", notExec.c_str(), true, false);
+    SimSetWaitHook(SIM_WAIT_TASK, [] {
+        if (SimLogonTaskXml("Chronoplex") == nullptr) {
+            SimPutLogonTask("Chronoplex", "<Task/>", true, false);
+        }
+    });
+    RegisterAutoStart(true);
+    EXPECT_EQ(logonTaskTaken, 1);
+    EXPECT_STREQ(SimLogonTaskXml("Chronoplex"), "<Task/>");
+}
+
+// Any unelevated program may make a dialog with the program's title and list: it neither takes
+// the logon start's hand-over nor the uninstall's exit, which then go on as if no copy ran.
+// A copy's own box carries the title but no list. Without integrity levels, as before.
+TEST_F(Settings, OnlyAnElevatedProcessIsARunningCopy) {
+    const char* const TITLE = "Chronoplex v2.1";
+    constexpr int32_t LIST = 1002;
+    const struct {
+        const char* what;
+        SimElevation first, second; // SIM_CANNOT_OPEN as second: none
+        bool secondIsBox, noLevels;
+        int found; // 0 none, else which
+    } cases[] = {
+        {"a fake below high integrity", SIM_BELOW_HIGH, SIM_CANNOT_OPEN, false, false, 0},
+        {"one that cannot be opened", SIM_CANNOT_OPEN, SIM_CANNOT_OPEN, false, false, 0},
+        {"the running copy", SIM_HIGH, SIM_CANNOT_OPEN, false, false, 1},
+        {"a fake before the running copy", SIM_BELOW_HIGH, SIM_HIGH, false, false, 2},
+        {"the copy's box", SIM_BELOW_HIGH, SIM_HIGH, true, false, 0},
+        {"a fake where nothing tells", SIM_BELOW_HIGH, SIM_CANNOT_OPEN, false, true, 1},
+    };
+    for (const auto& c : cases) {
+        ResetWorld();
+        SimNoIntegrityLevels(c.noLevels);
+        WindowHandle windows[] = {SimAddDialog(TITLE, LIST, c.first), nullptr};
+        if (c.second != SIM_CANNOT_OPEN) {
+            windows[1] = SimAddDialog(TITLE, c.secondIsBox ? 0 : LIST, c.second);
+        }
+        EXPECT_EQ(FindRunningCopy(TITLE, LIST), c.found == 0 ? nullptr : windows[c.found - 1])
+            << c.what;
     }
 }
 

@@ -150,17 +150,28 @@ TEST_F(TimeBase, TickDifferencesSurviveTheWrap) {
     EXPECT_EQ(static_cast<TickMs>(after - before), 11u);
 }
 
-TEST_F(TimeBase, TickFollowsCounterAtUsualFrequencies) {
-    for (uint64_t frequency : {uint64_t{3579545}, uint64_t{10000000}, uint64_t{2400000000}}) {
-        ResetWorld();
-        SimSetCounter(123456789, frequency);
-        TickMs before = ReadTickMs();
-        EXPECT_NE(tickFactor, 0u);
-        RunFor(250);
-        TickMs elapsed = ReadTickMs() - before;
-        // The factor is truncated, so the tick may run slow by a hair, never fast.
-        EXPECT_GE(elapsed, 249u) << frequency;
-        EXPECT_LE(elapsed, 250u) << frequency;
+// The tick is floor(count * 1000 / frequency) modulo 2^32, to the millisecond, for a counter
+// anywhere in its range: over 30 s and over 40 days, starting near the counter's top.
+TEST_F(TimeBase, TickIsExactAtUsualFrequencies) {
+    const uint64_t frequencies[] = {3579545, 10000000, 2400000000, 3000000000};
+    const uint64_t spans[] = {30000, 40 * uint64_t{86400000}};
+    for (const uint64_t frequency : frequencies) {
+        for (const uint64_t span : spans) {
+            for (const uint64_t start :
+                 {uint64_t{123456789}, UINT64_MAX - uint64_t{41} * 86400 * frequency}) {
+                SCOPED_TRACE(testing::Message()
+                             << frequency << " Hz, " << span << " ms from " << start);
+                ResetWorld();
+                SimSetCounter(start, frequency);
+                const TickMs before = ReadTickMs();
+                EXPECT_EQ(tickFrequency, frequency);
+                const auto exact =
+                    static_cast<TickMs>(static_cast<unsigned __int128>(start) * 1000 / frequency);
+                EXPECT_EQ(before, exact);
+                SimSetCounter(start + span * frequency / 1000, frequency);
+                EXPECT_EQ(static_cast<TickMs>(ReadTickMs() - before), span);
+            }
+        }
     }
 }
 

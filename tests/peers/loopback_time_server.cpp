@@ -6,14 +6,17 @@
 //
 // OFFSET: seconds added to this machine's clock, with a fraction if wanted (1.234), or the
 // path of a file (starting with /) that holds such a number, read anew at each connection, so
-// that a benchmark can give every run an offset of its own. READ_MS and SEND_MS (time only):
+// that a benchmark can give every run an offset of its own. READ_MS and SEND_MS (time and round):
 // the clock is read READ_MS after the accept and the answer sent SEND_MS after that, a slow
 // path with the reading in its middle.
-// KIND: time (the whole seconds of the clock plus OFFSET), silent (accepts, never sends), close
+// KIND: time (the whole seconds of the clock plus OFFSET), round (the same rounded to the nearest
+// second, as some servers answer), silent (accepts, never sends), close
 // (accepts and closes), split (two bytes, a pause, the other two), three (three bytes and close),
 // zero (four zero bytes), extra (the four bytes and four more), record (the time, and a line
 // "connect ADDRESS MS" on standard output for each connection, MS on a monotonic clock).
-// ADDRESS must lie in 127.0.0.0/8.
+// Every server reads its clock only after accept() has returned, as inetd's built-in service
+// does. ADDRESS must lie in 127.0.0.0/8, except in the servers' namespace of
+// tests/peers/delay_line (no device but lo and the line's), where any address may be used.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -30,7 +33,7 @@
 
 namespace {
 
-enum Kind { Time, Silent, Close, Split, Three, Zero, Extra, Record };
+enum Kind { Time, Silent, Close, Split, Three, Zero, Extra, Record, Round };
 
 struct Listener {
     int fd;
@@ -66,9 +69,9 @@ double Now() {
 }
 
 bool ParseKind(const char* text, Kind* kind) {
-    static const char* const NAMES[] = {"time",  "silent", "close", "split",
-                                        "three", "zero",   "extra", "record"};
-    for (int i = 0; i < 8; i++) {
+    static const char* const NAMES[] = {"time", "silent", "close",  "split", "three",
+                                        "zero", "extra",  "record", "round"};
+    for (int i = 0; i < 9; i++) {
         if (strcmp(text, NAMES[i]) == 0) {
             *kind = static_cast<Kind>(i);
             return true;
@@ -77,12 +80,31 @@ bool ParseKind(const char* text, Kind* kind) {
     return false;
 }
 
+// Whether the network this process sees is the delay line's own: lo and "line", nothing else.
+bool LineNamespace() {
+    FILE* devices = fopen("/proc/net/dev", "r");
+    if (devices == nullptr) {
+        return false;
+    }
+    char line[512];
+    int lines = 0;
+    bool others = false;
+    while (fgets(line, sizeof line, devices) != nullptr) {
+        char name[32] = {};
+        if (++lines > 2 && sscanf(line, " %31[^:]", name) == 1) {
+            others = others || (strcmp(name, "lo") != 0 && strcmp(name, "line") != 0);
+        }
+    }
+    fclose(devices);
+    return lines > 2 && !others;
+}
+
 int Listen(const char* address) {
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_port = htons(37);
     if (inet_pton(AF_INET, address, &local.sin_addr) != 1 ||
-        (ntohl(local.sin_addr.s_addr) >> 24) != 127) {
+        ((ntohl(local.sin_addr.s_addr) >> 24) != 127 && !LineNamespace())) {
         fprintf(stderr, "loopback_time_server: %s is not a loopback address\n", address);
         return -1;
     }
@@ -112,13 +134,15 @@ double OffsetSeconds(const Listener& listener) {
     return offset;
 }
 
-// The whole seconds since 1900 of this machine's clock plus the offset, big-endian.
+// The whole seconds since 1900 of this machine's clock plus the offset, big-endian; rounded
+// to the nearest second by a rounding server.
 void ReadClock(const Listener& listener, uint8_t* answer) {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     const double now = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+    const double half = listener.kind == Round ? 0.5 : 0;
     const uint32_t seconds = static_cast<uint32_t>(static_cast<int64_t>(
-        floor(now + OffsetSeconds(listener)) + static_cast<double>(SECONDS_1900_TO_1970)));
+        floor(now + OffsetSeconds(listener) + half) + static_cast<double>(SECONDS_1900_TO_1970)));
     answer[0] = static_cast<uint8_t>(seconds >> 24);
     answer[1] = static_cast<uint8_t>(seconds >> 16);
     answer[2] = static_cast<uint8_t>(seconds >> 8);
@@ -130,8 +154,8 @@ void Serve(const Listener& listener, Pending* pending, int* pendingCount) {
     if (fd < 0) {
         return;
     }
-    const bool delayed =
-        listener.kind == Time && (listener.readDelay > 0 || listener.sendDelay > 0);
+    const bool delayed = (listener.kind == Time || listener.kind == Round) &&
+                         (listener.readDelay > 0 || listener.sendDelay > 0);
     uint8_t answer[8] = {};
     if (!delayed) {
         ReadClock(listener, answer);
@@ -170,10 +194,11 @@ void Serve(const Listener& listener, Pending* pending, int* pendingCount) {
         fflush(stdout);
         break;
     case Time:
+    case Round:
         if (delayed) {
             if (*pendingCount < MAX_PENDING) {
                 pending[(*pendingCount)++] =
-                    Pending{fd, Time, {}, 0, Now() + listener.readDelay, &listener};
+                    Pending{fd, listener.kind, {}, 0, Now() + listener.readDelay, &listener};
             } else {
                 close(fd);
             }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "platform/program_place.h"
 #include "platform/win32/place_rule.h"
@@ -62,6 +63,24 @@ TEST(ProgramPlace, RuleOverDescriptors) {
          "O:" TI "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;;0x4;;;AU)"
          "(A;OICIIO;SDGXGWGR;;;AU)",
          false},
+        // ... and as the folder above the program's own: the program's folder, once gone, could
+        // be made again by anyone.
+        {"the same as the parent folder", PLACE_PARENT_FOLDER,
+         "O:" TI "D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;;0x4;;;AU)"
+         "(A;OICIIO;SDGXGWGR;;;AU)",
+         false},
+        {"a parent folder as Program Files", PLACE_PARENT_FOLDER,
+         "O:" TI "D:(A;;FA;;;" TI ")(A;;0x1301bf;;;SY)(A;;0x1301bf;;;BA)(A;;0x1200a9;;;BU)"
+         "(A;OICIIO;GA;;;CO)",
+         true},
+        {"a file Users may write the attributes of", PLACE_FILE, "O:BAD:" USUAL "(A;;0x100;;;BU)",
+         false},
+        {"a file Users may write the extended attributes of", PLACE_FILE,
+         "O:BAD:" USUAL "(A;;0x10;;;BU)", false},
+        {"our task", PLACE_TASK, "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", true},
+        {"a task Users may change", PLACE_TASK, "O:BAD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FW;;;BU)",
+         false},
+        {"a task of TrustedInstaller", PLACE_TASK, "O:" TI "D:(A;;FA;;;SY)(A;;FA;;;BA)", false},
         // Program Files as Windows makes it.
         {"inherit-only CREATOR OWNER", PLACE_FOLDER_ABOVE,
          "O:" TI "D:(A;;FA;;;" TI ")(A;CIIO;GA;;;" TI ")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)"
@@ -120,15 +139,89 @@ TEST(ProgramPlace, RuleOverDescriptors) {
 }
 
 // Wine shows this suite's file as its user's own, with full access for that user. The final
-// path is found all the same, in the drive-letter form.
+// path is found all the same, in the drive-letter form, and nothing stays held.
 TEST(ProgramPlace, ThisSuiteIsNotSafeUnderWine) {
+    char module[MAX_PATH + 1];
+    ASSERT_GT(GetModuleFileNameA(nullptr, module, sizeof module), 0u);
     char finalPath[MAX_PATH + 1];
     memset(finalPath, 'x', sizeof finalPath);
-    EXPECT_FALSE(PlatformProgramPlaceSafe(finalPath, sizeof finalPath));
+    PlaceHold hold = {};
+    EXPECT_FALSE(PlatformPlaceSafe(module, finalPath, sizeof finalPath, &hold));
     EXPECT_LT(strlen(finalPath), sizeof finalPath);
+    EXPECT_EQ(hold.count, 0);
     char tiny[4];
-    EXPECT_FALSE(PlatformProgramPlaceSafe(tiny, sizeof tiny));
+    EXPECT_FALSE(PlatformPlaceSafe(module, tiny, sizeof tiny, &hold));
     EXPECT_STREQ(tiny, "");
+}
+
+// The walk by handle, with a rule that passes every descriptor (Wine's never pass the real
+// one). Wine makes no junctions, but shows a Unix symbolic link as a reparse point, so one is
+// made with ln.
+std::string rolesSeen;
+bool AnyDescriptor(PSECURITY_DESCRIPTOR, PlaceRole role) {
+    rolesSeen += "FOPAT"[role];
+    return true;
+}
+
+void MakeFile(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+    CloseHandle(file);
+}
+
+TEST(ProgramPlace, WalkByHandle) {
+    for (const char* folder : {"C:\\walk", "C:\\walk\\Real", "C:\\walk\\%x%"}) {
+        CreateDirectoryA(folder, nullptr);
+    }
+    MakeFile("C:\\walk\\Real\\F.exe");
+    MakeFile("C:\\walk\\%x%\\F.exe");
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    char command[] = "ln -sfn Real walk/link";
+    ASSERT_TRUE(CreateProcessA("Z:\\bin\\ln", command, nullptr, nullptr, FALSE, 0, nullptr, "C:\\",
+                               &startup, &process));
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_NE(GetFileAttributesA("C:\\walk\\link") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+
+    const struct {
+        const char* what;
+        const char* path;
+        bool held;
+    } cases[] = {
+        {"every level as it is", "C:\\walk\\Real\\F.exe", true},
+        {"a string other than the held file's final path", "C:\\walk\\real\\f.exe", false},
+        {"a link below the resolved path", "C:\\walk\\link\\F.exe", false},
+        {"a '%' in the path", "C:\\walk\\%x%\\F.exe", false},
+        {"a missing file", "C:\\walk\\Real\\G.exe", false},
+        {"an empty name", "C:\\walk\\\\Real\\F.exe", false},
+        {"a file at the root", "C:\\", false},
+    };
+    for (const auto& c : cases) {
+        PlaceHold hold = {};
+        rolesSeen.clear();
+        EXPECT_EQ(HoldPlace(c.path, AnyDescriptor, &hold), c.held) << c.what;
+        EXPECT_EQ(hold.count, c.held ? 4 : 0) << c.what;
+        if (!c.held) {
+            continue;
+        }
+        EXPECT_EQ(rolesSeen, "APOF") << "from the root down";
+        // Held: neither the file nor any folder on its way can be renamed.
+        EXPECT_FALSE(MoveFileA("C:\\walk\\Real", "C:\\walk\\Moved"));
+        EXPECT_FALSE(MoveFileA("C:\\walk\\Real\\F.exe", "C:\\walk\\Real\\H.exe"));
+        EXPECT_FALSE(MoveFileA("C:\\walk", "C:\\walked"));
+        PlatformReleasePlace(&hold);
+        EXPECT_EQ(hold.count, 0);
+        EXPECT_TRUE(MoveFileA("C:\\walk\\Real", "C:\\walk\\Moved"));
+        EXPECT_TRUE(MoveFileA("C:\\walk\\Moved", "C:\\walk\\Real"));
+    }
+    // The final path is resolved first: a link in the path given is not one in the final path.
+    char finalPath[MAX_PATH + 1];
+    PlaceHold hold = {};
+    EXPECT_FALSE(PlatformPlaceSafe("C:\\walk\\link\\F.exe", finalPath, sizeof finalPath, &hold));
+    EXPECT_STREQ(finalPath, "C:\\walk\\Real\\F.exe");
 }
 
 } // namespace

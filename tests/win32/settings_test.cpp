@@ -176,9 +176,10 @@ void ExpectText(const char* path, const char* name, const std::string& text) {
 }
 
 // Under Wine every file reads as the user's own, so the program's place is never safe: the
-// automatic start writes neither the task nor the Run value, and a Run value that starts this
-// file goes. The platform's task calls themselves still work: Wine takes a group task and
-// keeps its name. Giving the schedule up removes every entry.
+// automatic start writes neither the task nor the Run value nor the uninstall entry, and a Run
+// value or an uninstall entry that starts this file goes. The platform's task calls themselves
+// still work: Wine takes a group task with its permissions and keeps its name, gives nothing
+// else back, and refuses a second task of that name. Giving the schedule up removes the task.
 TEST_F(Win32Settings, AutoStartAndUninstallEntries) {
     // A real system has the Run key; a fresh prefix may not.
     HKEY run;
@@ -194,25 +195,34 @@ TEST_F(Win32Settings, AutoStartAndUninstallEntries) {
     EXPECT_EQ(programPlaceUnsafe, 1);
     EXPECT_EQ(logonTaskRefused, 0);
     EXPECT_EQ(Query(RUN_KEY, "Chronoplex").result, ERROR_FILE_NOT_FOUND);
-    ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
-    ExpectText(UNINSTALL_KEY, "UninstallString", Command('u'));
+    EXPECT_EQ(Query(UNINSTALL_KEY, "UninstallString").result, ERROR_FILE_NOT_FOUND);
+    HKEY uninstall;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, &uninstall), ERROR_SUCCESS);
+    const std::string entry = Command('u');
+    RegSetValueExA(uninstall, "UninstallString", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(entry.c_str()),
+                   static_cast<DWORD>(entry.size() + 1));
+    RegCloseKey(uninstall);
+    ExpectText(UNINSTALL_KEY, "UninstallString", entry);
+    EXPECT_EQ(RegisterAutoStart(true), 0u);
+    EXPECT_EQ(Query(UNINSTALL_KEY, "UninstallString").result, ERROR_FILE_NOT_FOUND);
 
     char xml[LOGON_TASK_XML_SIZE];
     ASSERT_TRUE(BuildLogonTaskXml(xml, sizeof xml, "C:\\Program Files\\Chronoplex\\x.exe"));
     EXPECT_EQ(PlatformRegisterLogonTask(LOGON_TASK_NAME, xml), 0);
+    EXPECT_EQ(PlatformRegisterLogonTask(LOGON_TASK_NAME, xml), LOGON_TASK_EXISTS);
     EXPECT_EQ(PlatformReadLogonTask(LOGON_TASK_NAME, &facts), LOGON_TASK_PRESENT);
+    EXPECT_TRUE(LogonTaskCurrent(facts, "C:\\Program Files\\Chronoplex\\x.exe"))
+        << "Wine gave back " << facts.command << " " << facts.actions << " "
+        << facts.permissionsRead;
 
     EXPECT_EQ(RegisterAutoStart(false), 0u);
     EXPECT_EQ(PlatformReadLogonTask(LOGON_TASK_NAME, &facts), LOGON_TASK_ABSENT);
     EXPECT_EQ(programPlaceUnsafe, 0);
     EXPECT_EQ(PlatformDeleteLogonTask(LOGON_TASK_NAME), 0); // a missing task counts as deleted
     EXPECT_EQ(Query(RUN_KEY, "Chronoplex").result, ERROR_FILE_NOT_FOUND);
-    ExpectText(UNINSTALL_KEY, "UninstallString", Command('u'));
     EXPECT_EQ(RegisterAutoStart(false), 0u); // removing what is gone is silent
-
-    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, UNINSTALL_KEY), ERROR_SUCCESS);
-    RegisterAutoStart(false);
-    ExpectText(UNINSTALL_KEY, "DisplayName", "Chronoplex");
+    EXPECT_EQ(Query(UNINSTALL_KEY, "DisplayName").result, ERROR_FILE_NOT_FOUND);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "platform/logon_task.h"
 #include "platform/registry.h"
 #include "query/display.h"
+#include "query/schedule.h"
 #include "servers/logon_task.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
@@ -97,8 +98,16 @@ HWND CreateMainDialog(bool installDefaults) {
         started = true;
     }
     needDefaults = installDefaults;
-    return CreateDialogParamA(programInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc,
-                              0);
+    HWND dialog =
+        CreateDialogParamA(programInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
+    // Every start posts the check of the automatic start; the loop would handle it before
+    // anything a test then does, which would otherwise queue behind it.
+    MSG msg;
+    while (dialog != nullptr &&
+           PeekMessageA(&msg, dialog, WM_CHECK_AUTO_START, WM_CHECK_AUTO_START, PM_REMOVE)) {
+        DispatchMessageA(&msg);
+    }
+    return dialog;
 }
 
 void DestroyMainDialog() {
