@@ -143,14 +143,13 @@ static bool HandOver(HWND running) {
     return true;
 }
 
-// The uninstall entry and the installed copy's files are settled by servers/install.h.
+// The entries go as servers/settings.h says, the installed copy's files as servers/install.h
+// does.
 static void Uninstall() {
-    char entryBefore[INSTALL_PATH_SIZE];
-    UninstallEntryProgram(entryBefore, sizeof entryBefore);
-    const uint32_t left = RegisterAutoStart(false);
+    const uint32_t left = RemoveEntriesOfThisFile();
     PlatformRegDeleteKey(SETTINGS_KEY);
     char installedText[512];
-    const bool installed = FinishUninstall(entryBefore, installedText, sizeof installedText);
+    const bool installed = FinishUninstall(installedText, sizeof installedText);
     const bool taskLeft = (left & AUTO_START_LEFT_TASK) != 0;
     const bool runValueLeft = (left & AUTO_START_LEFT_RUN_VALUE) != 0;
     FatalError(taskLeft && runValueLeft ? BOTH_LEFT_TEXT

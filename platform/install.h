@@ -40,10 +40,11 @@ bool PlatformDeleteFile(const char* path);
 bool PlatformDeleteFolder(const char* folder);
 
 // The one door from the install to the judge of places (platform/program_place.h): whether
-// path, a folder or a file, lies where only administrators can change it, the folder itself
-// judged as a program's own folder. A file is held from its judging on, with the folder it
-// lies in: neither may be renamed, replaced or deleted until PlatformReleasePlace, so that the
-// file started is the file judged.
+// path, a folder or a file, lies where only administrators can change it, a folder judged as
+// the own folder of a program in it. Judged by handle from the drive's root down, and path must
+// be its own final path. What was judged safe stays held, each level without delete sharing,
+// until PlatformReleasePlace or the next judging: nothing on the way may be renamed, deleted or
+// swapped for a junction, so that the file started is the file judged.
 bool PlatformInstallPlaceSafe(const char* path, bool isFolder);
 void PlatformReleasePlace();
 

@@ -95,6 +95,19 @@ void Undo(const InstallPlan& plan, bool fileWritten, bool folderMade) {
     }
 }
 
+// This program's final path, and whether its place is safe; nothing stays held.
+bool OwnPlace(char* finalPath, uint32_t size) {
+    char own[INSTALL_PATH_SIZE] = {};
+    finalPath[0] = 0;
+    if (PlatformModuleFileName(own, sizeof own) == 0) {
+        return false;
+    }
+    PlaceHold hold;
+    const bool safe = PlatformPlaceSafe(own, finalPath, size, &hold);
+    PlatformReleasePlace(&hold);
+    return safe;
+}
+
 bool Refuse(const char* format, const char* folder, char* why, uint32_t size) {
     snprintf(why, size, format, folder);
     PlatformReleasePlace();
@@ -114,8 +127,8 @@ bool PlanInstall(InstallPlan* plan) {
         !JoinPath(plan->temp, plan->folder, TEMP_NAME)) {
         return false;
     }
-    char own[INSTALL_PATH_SIZE] = {};
-    PlatformProgramPlaceSafe(own, sizeof own);
+    char own[INSTALL_PATH_SIZE];
+    OwnPlace(own, sizeof own);
     if (SamePath(own, plan->file)) {
         return false;
     }
@@ -212,54 +225,14 @@ bool OfferInstall(WindowHandle owner) {
 
 // ---- the uninstall ----
 
-// The command as the program writes it: the quoted path, a blank and u.
-void UninstallEntryProgram(char* program, uint32_t size) {
-    program[0] = 0;
-    RegKey key = 0;
-    if (PlatformRegOpenKey(UNINSTALL_KEY, &key) != PLATFORM_ERROR_SUCCESS) {
-        return;
-    }
-    char command[INSTALL_PATH_SIZE + 8] = {};
-    uint32_t length = sizeof command - 1;
-    if (PlatformRegQueryValue(key, "UninstallString", nullptr, command, &length) ==
-        PLATFORM_ERROR_SUCCESS) {
-        command[sizeof command - 1] = 0;
-        const char* start = command[0] == '"' ? command + 1 : command;
-        const char* end = strchr(start, command[0] == '"' ? '"' : ' ');
-        const size_t n = end != nullptr ? static_cast<size_t>(end - start) : strlen(start);
-        if (n < size) {
-            memcpy(program, start, n);
-            program[n] = 0;
-        }
-    }
-    PlatformRegCloseKey(key);
-}
-
-bool FinishUninstall(const char* entryBefore, char* text, uint32_t size) {
-    char own[INSTALL_PATH_SIZE] = {};
-    char ownFinal[INSTALL_PATH_SIZE] = {};
-    PlatformModuleFileName(own, sizeof own);
-    const bool safe = PlatformProgramPlaceSafe(ownFinal, sizeof ownFinal);
+bool FinishUninstall(char* text, uint32_t size) {
+    char ownFinal[INSTALL_PATH_SIZE];
+    const bool safe = OwnPlace(ownFinal, sizeof ownFinal);
     InstallPlan plan = {};
     const bool installed = safe && PlatformInstallFolder(plan.folder, sizeof plan.folder) &&
                            JoinPath(plan.file, plan.folder, INSTALLED_NAME) &&
                            JoinPath(plan.temp, plan.folder, TEMP_NAME) &&
                            SamePath(ownFinal, plan.file);
-    const bool entryOurs = installed || entryBefore[0] == 0 || SamePath(entryBefore, own) ||
-                           SamePath(entryBefore, ownFinal);
-    if (entryOurs) {
-        PlatformRegDeleteKey(UNINSTALL_KEY);
-    } else {
-        // Put back as it was: the removal of the automatic start rewrote it for this file.
-        RegKey key = 0;
-        if (PlatformRegOpenKey(UNINSTALL_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
-            char command[INSTALL_PATH_SIZE + 8];
-            snprintf(command, sizeof command, "\"%s\" u", entryBefore);
-            PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command,
-                                static_cast<uint32_t>(strlen(command)) + 1);
-            PlatformRegCloseKey(key);
-        }
-    }
     if (!installed) {
         return false;
     }

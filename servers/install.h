@@ -42,16 +42,12 @@ bool OfferInstall(WindowHandle owner);
 
 // ---- the uninstall ----
 
-// The program that the uninstall entry starts, or an empty text when there is none.
-void UninstallEntryProgram(char* program, uint32_t size);
-
-// The end of an uninstall, after the automatic start and the settings are gone. The entry goes
-// when this copy is the installed one, or when it named this very file or nothing before the
-// uninstall (entryBefore): an installed copy is never left without its uninstall. The
-// installed copy's file, a leftover temporary file and then its folder, if empty by then, are
-// registered for removal at the next restart. Returns true with the last text in text for an
-// installed copy, false for any other, whose files are the user's.
-bool FinishUninstall(const char* entryBefore, char* text, uint32_t size);
+// The end of an uninstall, after its entries (RemoveEntriesOfThisFile, servers/settings.h) and
+// the settings are gone. A copy is the installed one when its final path is the install path
+// and its place is safe: then its file, a leftover temporary file and then its folder, if
+// empty by then, are registered for removal at the next restart, and the result is true with
+// the last text in text. Any other copy's files are the user's: false.
+bool FinishUninstall(char* text, uint32_t size);
 
 // Puts this module's globals back to their start values (for tests).
 void ResetInstallGlobals();

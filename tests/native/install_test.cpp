@@ -111,22 +111,36 @@ TEST(Install, Table) {
     EXPECT_EQ(SimInstall()->starts + SimInstall()->folderExists, 0);
 }
 
+// The uninstall entry starts this program: what the command names, or an empty text.
+std::string UninstallEntry() {
+    const uint8_t* data = SimRegValueData(UNINSTALL_KEY, "UninstallString");
+    std::string command = data != nullptr ? reinterpret_cast<const char*>(data) : "";
+    return command.size() > 4 ? command.substr(1, command.size() - 4) : "";
+}
+
 // The installed copy takes its entry and registers its files, a leftover temporary file
-// deleted at once; another copy takes an entry only when it names that copy.
+// deleted at once; another copy takes an entry only when it names that copy, or a copy that is
+// gone.
 TEST(Install, Uninstall) {
     const struct {
         const char* self;
         const char* entry;
+        bool installedSafe; // the installed copy's place, to the downloaded one
         const char* entryAfter;
     } cases[] = {
-        {INSTALLED, DOWNLOADED, ""},
-        {DOWNLOADED, DOWNLOADED, ""},
-        {DOWNLOADED, INSTALLED, INSTALLED},
+        {INSTALLED, DOWNLOADED, true, ""},
+        {INSTALLED, INSTALLED, true, ""},
+        {DOWNLOADED, DOWNLOADED, true, ""},
+        {DOWNLOADED, INSTALLED, true, INSTALLED},
+        {DOWNLOADED, INSTALLED, false, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.self);
+        SCOPED_TRACE(std::string(c.self) + " " + c.entry);
         const bool installed = strcmp(c.self, INSTALLED) == 0;
         StartFrom(c.self, installed);
+        if (!installed && c.installedSafe) {
+            SimSetPlace(INSTALLED, SIM_PLACE_SAFE);
+        }
         SimInstall()->folderExists = SimInstall()->fileExists = SimInstall()->tempExists = true;
         RegKey key = 0;
         PlatformRegCreateKey(UNINSTALL_KEY, &key);
@@ -134,14 +148,10 @@ TEST(Install, Uninstall) {
         PlatformRegSetValue(key, "UninstallString", REGISTRY_SZ, command.c_str(),
                             static_cast<uint32_t>(command.size() + 1));
         PlatformRegCloseKey(key);
-        char before[INSTALL_PATH_SIZE];
-        UninstallEntryProgram(before, sizeof before);
-        RegisterAutoStart(false);
+        EXPECT_EQ(RemoveEntriesOfThisFile(), 0u);
         char text[512] = {};
-        EXPECT_EQ(FinishUninstall(before, text, sizeof text), installed);
-        char after[INSTALL_PATH_SIZE];
-        UninstallEntryProgram(after, sizeof after);
-        EXPECT_STREQ(after, c.entryAfter);
+        EXPECT_EQ(FinishUninstall(text, sizeof text), installed);
+        EXPECT_EQ(UninstallEntry(), c.entryAfter);
         EXPECT_EQ(SimInstall()->tempExists, !installed);
         ASSERT_EQ(SimInstall()->pendingCount, installed ? 2 : 0);
         if (installed) {
