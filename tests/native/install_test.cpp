@@ -128,10 +128,8 @@ TEST(Install, Uninstall) {
         bool installedSafe; // the installed copy's place, to the downloaded one
         const char* entryAfter;
     } cases[] = {
-        {INSTALLED, DOWNLOADED, true, ""},
-        {INSTALLED, INSTALLED, true, ""},
-        {DOWNLOADED, DOWNLOADED, true, ""},
-        {DOWNLOADED, INSTALLED, true, INSTALLED},
+        {INSTALLED, DOWNLOADED, true, ""},  {INSTALLED, INSTALLED, true, ""},
+        {DOWNLOADED, DOWNLOADED, true, ""}, {DOWNLOADED, INSTALLED, true, INSTALLED},
         {DOWNLOADED, INSTALLED, false, ""},
     };
     for (const auto& c : cases) {

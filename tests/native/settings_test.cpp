@@ -410,9 +410,9 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
         for (int n = 0; n < 6; n++) {
             const Entry entry = static_cast<Entry>(n % 3);
             const bool uninstalling = n >= 3;
-            SCOPED_TRACE(testing::Message() << "safe " << c.safe << ", file " << c.file
-                                            << ", entry " << entry << ", uninstall "
-                                            << uninstalling);
+            SCOPED_TRACE(testing::Message()
+                         << "safe " << c.safe << ", file " << c.file << ", entry " << entry
+                         << ", uninstall " << uninstalling);
             ResetWorld();
             SimSetModuleFileName(HERE);
             SimSetProgramPlace(c.safe, HERE_FINAL);
@@ -446,7 +446,7 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
             const char* task = SimLogonTaskXml("Chronoplex");
             const uint8_t* run = SimRegValueData(RUN_KEY, "Chronoplex");
             const uint8_t* uninstall = SimRegValueData(UNINSTALL_KEY, "UninstallString");
-            const After after = uninstalling            ? (c.file == OTHER_SAFE ? KEPT : GONE)
+            const After after = uninstalling         ? (c.file == OTHER_SAFE ? KEPT : GONE)
                                 : entry == TASK      ? c.task
                                 : entry == RUN_VALUE ? c.run
                                                      : c.uninstall;
