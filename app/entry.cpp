@@ -7,6 +7,7 @@
 #include "app/fatal.h"
 #include "platform/registry.h"
 #include "query/schedule.h"
+#include "servers/install.h"
 #include "servers/running_copy.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
@@ -142,15 +143,19 @@ static bool HandOver(HWND running) {
     return true;
 }
 
+// The entries go as servers/settings.h says, the installed copy's files as servers/install.h
+// does.
 static void Uninstall() {
-    const uint32_t left = RegisterAutoStart(false);
+    const uint32_t left = RemoveEntriesOfThisFile();
     PlatformRegDeleteKey(SETTINGS_KEY);
-    PlatformRegDeleteKey(UNINSTALL_KEY);
+    char installedText[512];
+    const bool installed = FinishUninstall(installedText, sizeof installedText);
     const bool taskLeft = (left & AUTO_START_LEFT_TASK) != 0;
     const bool runValueLeft = (left & AUTO_START_LEFT_RUN_VALUE) != 0;
     FatalError(taskLeft && runValueLeft ? BOTH_LEFT_TEXT
                : taskLeft               ? TASK_LEFT_TEXT
                : runValueLeft           ? RUN_VALUE_LEFT_TEXT
+               : installed              ? installedText
                                         : UNINSTALLED_TEXT);
 }
 
@@ -197,6 +202,8 @@ int RunProgram(HINSTANCE instance, const char* commandLine) {
         return 0;
     }
     winsockStarted = 1;
+    // Held from here on, so that an install copies the file that runs.
+    PlatformHoldOwnFile();
     programInstance = instance;
     InitCommonControls();
     WriteSetting("Version", &SETTINGS_VERSION, sizeof SETTINGS_VERSION);

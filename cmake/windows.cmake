@@ -8,8 +8,9 @@ target_compile_definitions(platform_win32 PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WIN
 # Scheduler's class and interface identifiers in mingw-w64's taskschd, a library of identifiers
 # only (no import of taskschd.dll). The program's place (platform/win32/program_place.cpp):
 # security descriptors in advapi32. The timers' resolution while samples are aimed: winmm.
+# The install compares version resources (version).
 set(WIN32_SYSTEM_LIBRARIES ws2_32 user32 gdi32 comctl32 advapi32 shell32 ole32 oleaut32 taskschd
-    winmm)
+    winmm version)
 
 # The window code: main dialog, server list, tray icon, program entry and shutdown. The
 # program's entry point itself (app/winmain.cpp) stays out, so test suites can link the rest.
@@ -131,7 +132,8 @@ set(FAULT_PLATFORM_SOURCES ${WIN32_PLATFORM_SOURCES})
 list(REMOVE_ITEM FAULT_PLATFORM_SOURCES ${PROJECT_SOURCE_DIR}/platform/win32/clock.cpp
      ${PROJECT_SOURCE_DIR}/platform/win32/registry.cpp
      ${PROJECT_SOURCE_DIR}/platform/win32/logon_task.cpp
-     ${PROJECT_SOURCE_DIR}/platform/win32/program_place.cpp)
+     ${PROJECT_SOURCE_DIR}/platform/win32/program_place.cpp
+     ${PROJECT_SOURCE_DIR}/platform/win32/install_place.cpp)
 add_library(platform_win32_faults OBJECT ${FAULT_PLATFORM_SOURCES}
             ${PROJECT_SOURCE_DIR}/tests/faults/renamed_platform.cpp
             ${PROJECT_SOURCE_DIR}/tests/faults/fault_hooks.cpp)

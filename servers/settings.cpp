@@ -193,7 +193,13 @@ void ProgramOfValue(RegKey key, const char* name, char* program, size_t size) {
     }
 }
 
-enum RunValueWish { RUN_VALUE_WRITE, RUN_VALUE_DELETE, RUN_VALUE_DELETE_IF_UNSAFE };
+// DELETE_UNLESS_OTHER_SAFE keeps only a value that starts another copy in a safe place.
+enum RunValueWish {
+    RUN_VALUE_WRITE,
+    RUN_VALUE_DELETE,
+    RUN_VALUE_DELETE_IF_UNSAFE,
+    RUN_VALUE_DELETE_UNLESS_OTHER_SAFE
+};
 
 // The Run value as wished; true when a value that should have gone is still there, or may be.
 bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
@@ -204,9 +210,10 @@ bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
     }
     bool left = false;
     char program[PROGRAM_PATH_SIZE] = {};
-    if (wish == RUN_VALUE_DELETE_IF_UNSAFE) {
+    if (wish == RUN_VALUE_DELETE_IF_UNSAFE || wish == RUN_VALUE_DELETE_UNLESS_OTHER_SAFE) {
         ProgramOfValue(key, "Chronoplex", program, sizeof program);
     }
+    const EntryTarget target = JudgeEntry(program, place);
     if (wish == RUN_VALUE_WRITE) {
         // The path is quoted because it usually contains blanks ("Program Files"): unquoted,
         // the system would split the command at the first blank and try to start the wrong
@@ -215,7 +222,9 @@ bool SetRunValue(RunValueWish wish, const ProgramPlace& place) {
         snprintf(command, sizeof command, "\"%s\" s", place.finalPath);
         PlatformRegSetValue(key, "Chronoplex", REGISTRY_SZ, command,
                             static_cast<uint32_t>(strlen(command)) + 1);
-    } else if (wish == RUN_VALUE_DELETE || EntryUnsafe(JudgeEntry(program, place), place)) {
+    } else if (wish == RUN_VALUE_DELETE ||
+               (wish == RUN_VALUE_DELETE_IF_UNSAFE ? EntryUnsafe(target, place)
+                                                   : target != ENTRY_OTHER_SAFE)) {
         const long deleted = PlatformRegDeleteValue(key, "Chronoplex");
         left = deleted != PLATFORM_ERROR_SUCCESS && deleted != PLATFORM_ERROR_FILE_NOT_FOUND;
     }
@@ -312,8 +321,7 @@ void WriteUninstallEntry() {
 }
 
 // Giving the schedule up removes the automatic start wherever it points: the task is the
-// machine's, as the settings are. Removing never stops the call: the uninstall goes on
-// whatever the scheduler says, and is told what is left.
+// machine's, as the settings are. Removing never stops the call; what is left is told.
 uint32_t RegisterAutoStart(bool enable) {
     uint32_t left = 0;
     ProgramPlace place;
@@ -353,4 +361,36 @@ void CheckAutoStart(bool scheduled) {
         RemoveUnsafeEntries(place);
     }
     PlatformReleasePlace(&place.hold);
+}
+
+// A task whose command cannot be read (the scheduler refusing, or Wine, which keeps only the
+// name) cannot be told from ours, and goes as the uninstall always removed it.
+uint32_t RemoveEntriesOfThisFile() {
+    logonTaskRefused = 0;
+    programPlaceUnsafe = 0;
+    logonTaskTaken = 0;
+    ProgramPlace place;
+    FindProgramPlace(&place);
+    uint32_t left = 0;
+    LogonTaskFacts facts;
+    const LogonTaskPresence task = WaitForTaskRead(LOGON_TASK_NAME, &facts);
+    if (task != LOGON_TASK_ABSENT &&
+        (task == LOGON_TASK_UNKNOWN || JudgeEntry(facts.command, place) != ENTRY_OTHER_SAFE) &&
+        !DeleteLogonTask()) {
+        left |= AUTO_START_LEFT_TASK;
+    }
+    if (SetRunValue(RUN_VALUE_DELETE_UNLESS_OTHER_SAFE, place)) {
+        left |= AUTO_START_LEFT_RUN_VALUE;
+    }
+    RegKey key = 0;
+    char program[PROGRAM_PATH_SIZE] = {};
+    if (PlatformRegOpenKey(UNINSTALL_KEY, &key) == PLATFORM_ERROR_SUCCESS) {
+        ProgramOfValue(key, "UninstallString", program, sizeof program);
+        PlatformRegCloseKey(key);
+        if (JudgeEntry(program, place) != ENTRY_OTHER_SAFE) {
+            PlatformRegDeleteKey(UNINSTALL_KEY);
+        }
+    }
+    PlatformReleasePlace(&place.hold);
+    return left;
 }

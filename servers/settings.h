@@ -67,7 +67,7 @@ constexpr uint32_t AUTO_START_LEFT_TASK = 1;
 constexpr uint32_t AUTO_START_LEFT_RUN_VALUE = 2;
 
 // Writes or removes the automatic start at logon, and updates the uninstall entry. Called when
-// a schedule is chosen or given up, and by the uninstall; never at every start (see
+// a schedule is chosen or given up; never at every start (see
 // CheckAutoStart). The automatic start is the logon task, or the Run value where the task
 // cannot be registered; never both, so that one logon starts one copy; and neither where the
 // program's place is unsafe, where a task or Run value that starts this very file, or another
@@ -76,6 +76,13 @@ constexpr uint32_t AUTO_START_LEFT_RUN_VALUE = 2;
 // Returns the AUTO_START_LEFT_ bits of what should have gone and could not; nothing else is
 // reported.
 uint32_t RegisterAutoStart(bool enable);
+
+// The uninstall's part of the entries: the logon task, the Run value and the uninstall entry
+// go when they name this very file, or a file that is missing or that a standard user can
+// change; those of another copy in a safe place stay, so that an installed copy is never left
+// without its automatic start or its uninstall. Returns the AUTO_START_LEFT_ bits of what
+// should have gone and could not.
+uint32_t RemoveEntriesOfThisFile();
 
 // The entry in the system's list of installed programs: "DisplayName" and the
 // "UninstallString" (the program's final path, quoted, and u), written only from a safe place

@@ -9,6 +9,7 @@
 #include "query/engine_messages.h"
 #include "query/query.h"
 #include "query/schedule.h"
+#include "servers/install.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "time/duration.h"
@@ -271,7 +272,12 @@ static void OnScheduleScroll(HWND window) {
     }
 }
 
+// From an unsafe place the note becomes the offer to install (servers/install.h); the note
+// stays for when there is nothing to offer.
 static void OnLogonNotice(HWND window, WPARAM kind) {
+    if (kind == LOGON_NOTICE_UNSAFE_PLACE && OfferInstall(window)) {
+        return;
+    }
     WaitForBox(window,
                kind == LOGON_NOTICE_UNSAFE_PLACE ? UNSAFE_PLACE_NOTE
                : kind == LOGON_NOTICE_TASK_TAKEN ? TASK_TAKEN_NOTE

@@ -210,3 +210,27 @@ int SimPendingLookupCount();          // started, neither finished nor cancelled
 void SimNetFail(const char* operation, int error);
 // The address a.b.c.d in network byte order (a first in memory), as NetInetAddr gives it.
 uint32_t SimAddress(int a, int b, int c, int d);
+
+// ---- install (platform/install.h) ----
+// The folder "C:\\Program Files\\Chronoplex", absent at first, with its installed file and
+// its temporary one. The judge finds the folder safe by folderSafe, the file by fileSafe and
+// by its owner, which must be Administrators (an inherited CREATOR OWNER entry gives the owner
+// full control). What is created is owned by the owner asked for, or else by the creator:
+// Administrators while User Account Control is on, the administrator's own account while it is
+// off. Nothing fails unless a test says so.
+struct SimInstallState {
+    bool ownFileHeld; // PlatformHoldOwnFile was called
+    bool uacOff;
+    bool folderExists, folderSafe, fileExists, fileSafe, tempExists;
+    char folderOwner[32], fileOwner[32], tempOwner[32];
+    uint64_t fileVersion; // this program's is 2.1.0.0
+    bool copyFails, renameFails;
+    bool held;  // the installed place is held by the judge
+    int starts; // started, and held before their first instruction until resumed
+    int resumes;
+    bool heldAtResume;    // the place was still held when the start was let go
+    char started[261];    // the file started, and its current directory
+    char pending[4][261]; // registered for removal at restart, in order
+    int pendingCount;
+};
+SimInstallState* SimInstall();

@@ -124,6 +124,7 @@ void SimReset() {
     SimResetRegistry();
     SimResetNet();
     SimResetLogonTasks();
+    SimResetInstall();
 }
 
 uint64_t SimElapsedMs() {

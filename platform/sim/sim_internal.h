@@ -5,6 +5,7 @@
 // are not.
 void SimResetNet();
 void SimResetLogonTasks();
+void SimResetInstall();
 
 // Runs the hook of a call that waits, and counts the call.
 void SimRunWaitHook(int wait);

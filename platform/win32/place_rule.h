@@ -34,5 +34,6 @@ using PlaceJudge = bool (*)(PSECURITY_DESCRIPTOR descriptor, PlaceRole role);
 // or junction, which refuses the place, each descriptor read from its handle and judged; and at
 // the end the held file's own final path compared with finalPath, character for character.
 // True with every handle in hold when all of it passed; false with nothing held otherwise.
-// The drive's kind and the '%' are judged before anything is opened.
-bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold);
+// The drive's kind and the '%' are judged before anything is opened. A folder (isFolder) is
+// judged as the own folder of a program file in it, each level above it as it would be then.
+bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold, bool isFolder = false);

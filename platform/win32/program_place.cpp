@@ -178,7 +178,7 @@ PlaceRole RoleOf(int i, int count) {
 
 } // namespace
 
-bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold) {
+bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold, bool isFolder) {
     hold->count = 0;
     if (strlen(finalPath) >= PATH_SIZE || strchr(finalPath, '%') != nullptr ||
         !OnLocalFixedDrive(finalPath)) {
@@ -204,13 +204,13 @@ bool HoldPlace(const char* finalPath, PlaceJudge judge, PlaceHold* hold) {
     for (int i = 0; i < count; i++) {
         memcpy(level, finalPath, static_cast<size_t>(ends[i]));
         level[ends[i]] = 0;
-        HANDLE handle = OpenLevel(level, i < count - 1);
+        HANDLE handle = OpenLevel(level, isFolder || i < count - 1);
         if (handle == nullptr) {
             PlatformReleasePlace(hold);
             return false;
         }
         hold->handles[hold->count++] = handle;
-        if (!LevelSafe(handle, judge, RoleOf(i, count))) {
+        if (!LevelSafe(handle, judge, RoleOf(i, isFolder ? count + 1 : count))) {
             PlatformReleasePlace(hold);
             return false;
         }

@@ -19,6 +19,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <shlobj.h>
 #include <taskschd.h>
 
 #include <gtest/gtest.h>
@@ -64,7 +65,8 @@ enum Op {
     Running,        // n: the start whose process must still be running
     NoWindow,       // the program shows no window
     Status,         // n: slot, m: stored status (STATUS_UNSET: no stored value)
-    Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present), within 5 s
+    Value,          // text: "KEY|name"; env: expected text ("" absent, "*" present, "@ u" the
+                    // installed copy's uninstall command), within 5 s
     Task,           // n: 1 when the logon task "Chronoplex" must exist, 0 when it must not,
                     // within 5 s (the program checks it after its window is up)
     RunValue,       // the Run value "Chronoplex" set to start chronoplex.exe with s
@@ -75,6 +77,11 @@ enum Op {
     Correction,     // n: slot; its stored correction and the last correction are m ms, +-50
     Editor,         // text: typed into the list's name editor, which must be open
     NoSettings,     // the settings key is absent, and still so n ms later
+    StartInstalled, // as Start, for the copy installed in Program Files
+    Installed,      // n: 1 when the installed copy's window must be up (within 15 s), 0 when
+                    // neither it nor its folder may be there
+    NoBox,          // text: caption; no such box opens within n ms
+    Pending,        // the installed file, then its folder, await removal at restart
     LineError,      // prints the stored last correction less n ms, the servers' offset;
                     // with m set, it must lie within +-m ms
     Serve,          // text: an address where a Time server starts n s from now, for m s
@@ -122,9 +129,11 @@ const char TASK_LEFT[] = "Uninstall incomplete.  Windows' Task Scheduler did not
 const char UNSAFE_PLACE_NOTE[] =
     "Chronoplex starts itself at logon with administrator rights only from a folder that only "
     "administrators can change";
+// The install folder, and only it, reads as safe; the installed copy inherits this.
+const char SAFE_INSTALL[] = "CHRONOPLEX_FAULT_SAFE_INSTALL=1";
 
 constexpr int VERSION = 0x20003;
-constexpr int OK = 1, CANCEL = 2;
+constexpr int OK = 1, CANCEL = 2, YES = 6, NO = 7;
 constexpr int ID_RUN_IF_IDLE = 6, ID_OPTIONS = 40003, ID_EXIT = 40006;
 
 // clang-format off
@@ -169,7 +178,7 @@ const Scenario SCENARIOS[] = {
         {Running, nullptr, nullptr, 0}, {Value, "R|Chronoplex", "* s"},
         {Task, nullptr, nullptr, 0}, {Value, "U|UninstallString", "* u"},
         {Slide, nullptr, nullptr, 4}, {Box, "Note!", "Windows' Task Scheduler did not", OK},
-        {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
+        {Start, "u", ""}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {Value, "R|Chronoplex", ""}, {Value, "U|DisplayName", ""}, {Value, "S|Version", ""},
         {Task, nullptr, nullptr, 0}}},
@@ -180,7 +189,7 @@ const Scenario SCENARIOS[] = {
         {SetDword, "Version", nullptr, VERSION}, {SetDword, "Schedule", nullptr, 4}, {RunValue},
         {Start, ""}, {AwaitWindow, nullptr, nullptr, 1}, {Value, "R|Chronoplex", ""},
         {Task, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 6},
-        {Box, "Note!", UNSAFE_PLACE_NOTE, OK}, {Task, nullptr, nullptr, 0},
+        {Box, "Note!", UNSAFE_PLACE_NOTE, NO}, {Task, nullptr, nullptr, 0},
         {Value, "R|Chronoplex", ""}, {Value, "U|UninstallString", ""},
         {Command, nullptr, nullptr, ID_EXIT}, {Exits, nullptr, nullptr, 0, 10}}},
     // Another copy's entry stays while that copy's place is safe, whatever this start does;
@@ -217,10 +226,12 @@ const Scenario SCENARIOS[] = {
         {SetByte, "CorrectOnLaunch", nullptr, 1}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {NoSettings, nullptr, nullptr, 500}, {Value, "U|DisplayName", ""}}},
+    // The uninstall runs the file that the entry names (the fault build, without faults): a
+    // copy of another file would leave that file's entry.
     {"uninstall ends the running copy and removes every entry", {
         {Servers, "127.0.8.2"}, {SetDword, "Version", nullptr, VERSION},
         {SetDword, "Schedule", nullptr, 6}, {Start, "", SAFE_PLACE},
-        {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1}, {Start, "u"},
+        {AwaitWindow, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1}, {Start, "u", ""},
         {Exits, nullptr, nullptr, 0, 10}, {Box, TITLE, UNINSTALLED, OK},
         {Exits, nullptr, nullptr, 1, 10}, {Value, "S|Version", ""}, {Value, "R|Chronoplex", ""},
         {Value, "U|DisplayName", ""}, {Task, nullptr, nullptr, 0}}},
@@ -308,6 +319,32 @@ const Scenario SCENARIOS[] = {
         {Box, "Note!", "This will prevent", 0}, {Start, "u"}, {Exits, nullptr, nullptr, 0, 10},
         {Box, TITLE, UNINSTALLED, OK}, {Exits, nullptr, nullptr, 1, 10},
         {NoSettings, nullptr, nullptr, 1000}}},
+    // Yes installs the copy in Program Files and hands over to it, which registers the logon
+    // task and the uninstall entry for itself. A second start from the user's folder only shows
+    // it. Its uninstall leaves its file and folder to the next restart, which Wine records but
+    // never carries out.
+    {"installed at one click, and removed by its own uninstall", {
+        {SetDword, "Version", nullptr, VERSION}, {Start, "", SAFE_INSTALL},
+        {AwaitWindow, nullptr, nullptr, 1}, {Slide, nullptr, nullptr, 6},
+        {Box, "Note!", UNSAFE_PLACE_NOTE, YES}, {Exits, nullptr, nullptr, 0, 15},
+        {Installed, nullptr, nullptr, 1}, {Task, nullptr, nullptr, 1},
+        {Value, "U|UninstallString", "@ u"}, {Value, "R|Chronoplex", ""},
+        {Start, "", SAFE_INSTALL}, {Exits, nullptr, nullptr, 1, 10},
+        {Value, "U|UninstallString", "@ u"}, {Task, nullptr, nullptr, 1},
+        {StartInstalled, "u", SAFE_INSTALL},
+        {Box, TITLE, "Uninstall complete.  Windows removes ", OK},
+        {Exits, nullptr, nullptr, 2, 15}, {Value, "U|UninstallString", ""},
+        {Task, nullptr, nullptr, 0}, {Pending}}},
+    // Under Wine no place is safe, the install folder neither: the copy made there is taken
+    // back, nothing starts, and the question is not asked again.
+    {"the real program asks once, and under Wine installs nothing", {
+        {SetDword, "Version", nullptr, VERSION}, {Start, ""}, {AwaitWindow, nullptr, nullptr, 1},
+        {Slide, nullptr, nullptr, 6}, {Box, "Note!", UNSAFE_PLACE_NOTE, YES},
+        {Box, "Note!", "Chronoplex was not installed: in ", OK}, {Running, nullptr, nullptr, 0},
+        {Installed, nullptr, nullptr, 0}, {Task, nullptr, nullptr, 0},
+        {Slide, nullptr, nullptr, 0}, {Slide, nullptr, nullptr, 4},
+        {NoBox, "Note!", nullptr, 1500}, {Command, nullptr, nullptr, ID_EXIT},
+        {Exits, nullptr, nullptr, 0, 10}}},
     // The line's test gives it 100 ms each way, and its servers are exact: the correction is
     // theirs to within a few milliseconds, not half a round trip.
     {"through a 200 ms round trip four exact servers are used", {
@@ -510,6 +547,17 @@ void InstallServers(const char* names) {
 }
 
 // ---- the program's processes and windows ----
+
+// Where the program installs itself: Program Files as Windows gives it to a 32-bit program.
+std::string InstallFolder() {
+    char programFiles[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programFiles);
+    return std::string(programFiles) + "\\Chronoplex";
+}
+
+std::string InstalledPath() {
+    return InstallFolder() + "\\chronoplex.exe";
+}
 
 std::string ProgramPath(bool faults) {
     char path[MAX_PATH];
@@ -733,6 +781,27 @@ class Runner {
                 RegCloseKey(key);
             }
             break;
+        case StartInstalled:
+            StartProgram(s.text, s.env, InstalledPath());
+            break;
+        case Installed:
+            if (s.n != 0) {
+                EXPECT_TRUE(WaitFor(
+                    15000, [](const void*) { return InstalledWindow(); }, nullptr))
+                    << "no window of " << InstalledPath();
+            } else {
+                EXPECT_FALSE(InstalledWindow());
+                EXPECT_EQ(GetFileAttributesA(InstallFolder().c_str()), INVALID_FILE_ATTRIBUTES)
+                    << InstallFolder();
+            }
+            break;
+        case NoBox:
+            Sleep(static_cast<DWORD>(s.n));
+            EXPECT_EQ(FindBox(s.text), nullptr) << s.text;
+            break;
+        case Pending:
+            ExpectPending();
+            break;
         case LineError:
             ExpectLineError(s.n, s.m);
             break;
@@ -767,9 +836,44 @@ class Runner {
         }
     }
 
-    void StartProgram(const char* letters, const char* fault) {
+    // The program's window belongs to a process started from the installed file.
+    static bool InstalledWindow() {
+        HWND window = ProgramWindow();
+        DWORD id = 0;
+        GetWindowThreadProcessId(window, &id);
+        HANDLE process =
+            window != nullptr ? OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, id) : nullptr;
+        if (process == nullptr) {
+            return false;
+        }
+        char image[MAX_PATH] = {};
+        DWORD size = sizeof image;
+        const BOOL named = QueryFullProcessImageNameA(process, 0, image, &size);
+        CloseHandle(process);
+        return named && lstrcmpiA(image, InstalledPath().c_str()) == 0;
+    }
+
+    // Pairs of names: what goes, and an empty name for a removal.
+    static void ExpectPending() {
+        HKEY key = OpenKey("SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+        ASSERT_NE(key, nullptr);
+        char data[4096] = {};
+        DWORD size = sizeof data - 2;
+        const LONG read = RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                                           reinterpret_cast<BYTE*>(data), &size);
+        RegCloseKey(key);
+        ASSERT_EQ(read, ERROR_SUCCESS);
+        std::string names;
+        for (const char* p = data; p < data + size && *p != 0; p += strlen(p) + 1) {
+            names += std::string(p) + "|";
+            p += strlen(p) + 1;
+        }
+        EXPECT_EQ(names, "\\??\\" + InstalledPath() + "|\\??\\" + InstallFolder() + "|");
+    }
+
+    void StartProgram(const char* letters, const char* fault, const std::string& file = "") {
         ASSERT_LT(count_, 8);
-        const std::string path = ProgramPath(fault != nullptr);
+        const std::string path = file.empty() ? ProgramPath(fault != nullptr) : file;
         lastStartFaults_ = fault != nullptr;
         std::string commandLine = "\"" + path + "\"";
         if (letters[0] != 0) {
@@ -823,6 +927,13 @@ class Runner {
         EXPECT_EQ(std::string(text).rfind(textStart, 0), 0u) << text;
         if (answer != 0) {
             PostMessageA(wanted.box, WM_COMMAND, static_cast<WPARAM>(answer), 0);
+            // Gone before the next step looks for a box: the next may carry the same caption.
+            WaitFor(
+                5000,
+                [](const void* box) {
+                    return !IsWindow(static_cast<HWND>(const_cast<void*>(box)));
+                },
+                wanted.box);
         }
     }
 
@@ -850,6 +961,9 @@ class Runner {
         if (e == "*") {
             return actual != "";
         }
+        if (e == "@ u") {
+            return actual == '"' + InstalledPath() + "\" u";
+        }
         if (e.size() == 3 && e[0] == '*') {
             return actual.size() >= 2 && actual.substr(actual.size() - 2) == e.substr(1) &&
                    actual.rfind('"' + ProgramPath(lastStartFaults_) + '"', 0) == 0;
@@ -866,6 +980,8 @@ class Runner {
         const std::string e = expected;
         if (e == "*") {
             EXPECT_NE(actual, "") << where;
+        } else if (e == "@ u") {
+            EXPECT_EQ(actual, '"' + InstalledPath() + "\" u") << where;
         } else if (e.size() == 3 && e[0] == '*') {
             EXPECT_GE(actual.size(), 2u) << where;
             EXPECT_EQ(actual.substr(actual.size() < 2 ? 0 : actual.size() - 2), e.substr(1))

@@ -9,6 +9,7 @@
 #include "query/query.h"
 #include "query/schedule.h"
 #include "servers/list_display.h"
+#include "servers/install.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "servers/waits.h"
@@ -29,6 +30,7 @@ void ResetLogicGlobals() {
     ResetTimebaseGlobals();
     ResetServerTableGlobals();
     ResetSettingsGlobals();
+    ResetInstallGlobals();
     ResetQueryGlobals();
     ResetCorrectionGlobals();
     ResetScheduleGlobals();

@@ -17,6 +17,10 @@
 //                                  registered task ask for this
 //   CHRONOPLEX_FAULT_SAFE_OTHER=P  the place of the file P (a full path, found or not) counts
 //                                  as safe: another copy's, named by an entry
+//   CHRONOPLEX_FAULT_SAFE_INSTALL=1  the install folder, and only it, counts as safe: the
+//                                  folder, the copy installed there (when it is there) and,
+//                                  since the installed copy inherits the variable, that
+//                                  copy's own place
 //
 // Several faults are given as several variables.
 #include <windows.h>
@@ -25,6 +29,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/install.h"
 #include "platform/logon_task.h"
 #include "platform/program_place.h"
 #include "platform/registry.h"
@@ -37,6 +42,7 @@ long RealPlatformRegisterLogonTask(const char* name, const char* xml);
 long RealPlatformDeleteLogonTask(const char* name);
 LogonTaskPresence RealPlatformReadLogonTask(const char* name, LogonTaskFacts* facts);
 bool RealPlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHold* hold);
+bool RealPlatformInstallPlaceSafe(const char* path, bool isFolder);
 
 static const char* Fault(const char* name) {
     const char* value = getenv(name);
@@ -91,6 +97,24 @@ LogonTaskPresence PlatformReadLogonTask(const char* name, LogonTaskFacts* facts)
     return RealPlatformReadLogonTask(name, facts);
 }
 
+// The install folder itself, or a file directly in it that is there.
+static bool InInstallFolder(const char* path) {
+    char folder[INSTALL_PATH_SIZE];
+    if (Fault("CHRONOPLEX_FAULT_SAFE_INSTALL") == nullptr ||
+        !PlatformInstallFolder(folder, sizeof folder)) {
+        return false;
+    }
+    const size_t length = strlen(folder);
+    return _strnicmp(path, folder, length) == 0 &&
+           (path[length] == 0 ||
+            (path[length] == '\\' && strchr(path + length + 1, '\\') == nullptr)) &&
+           GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool PlatformInstallPlaceSafe(const char* path, bool isFolder) {
+    return RealPlatformInstallPlaceSafe(path, isFolder) || InInstallFolder(path);
+}
+
 static bool SamePathText(const char* a, const char* b) {
     return a != nullptr && b != nullptr && lstrcmpiA(a, b) == 0;
 }
@@ -103,7 +127,8 @@ bool PlatformPlaceSafe(const char* path, char* finalPath, uint32_t size, PlaceHo
     const DWORD length = GetModuleFileNameA(nullptr, module, sizeof module);
     const bool own = length != 0 && length < sizeof module && SamePathText(path, module);
     const bool declared = (own && Fault("CHRONOPLEX_FAULT_SAFE_PLACE") != nullptr) ||
-                          SamePathText(path, Fault("CHRONOPLEX_FAULT_SAFE_OTHER"));
+                          SamePathText(path, Fault("CHRONOPLEX_FAULT_SAFE_OTHER")) ||
+                          InInstallFolder(path);
     if (!declared) {
         return safe;
     }

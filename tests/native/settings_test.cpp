@@ -385,7 +385,8 @@ TEST_F(Settings, AutoStartDecision) {
 // without a schedule, for each file it may name: this one, another in a safe place, another
 // that is gone, another in an unsafe place; from a safe place and from an unsafe one. An entry
 // that names a file a standard user can change goes; the uninstall entry names only a file in a
-// safe place, by its final path, and never replaces another copy's in a safe place.
+// safe place, by its final path, and never replaces another copy's in a safe place. The
+// uninstall removes every entry but another copy's in a safe place, and writes none.
 TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
     const char* const HERE = "C:\\Program Files\\Chronoplex\\chronoplex.exe";
     const char* const HERE_FINAL = "D:\\Apps\\Chronoplex\\chronoplex.exe"; // through a junction
@@ -406,9 +407,12 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
         {false, OTHER_GONE, GONE, GONE, GONE}, {false, OTHER_UNSAFE, GONE, GONE, GONE},
     };
     for (const auto& c : cases) {
-        for (Entry entry : {TASK, RUN_VALUE, UNINSTALL}) {
+        for (int n = 0; n < 6; n++) {
+            const Entry entry = static_cast<Entry>(n % 3);
+            const bool uninstalling = n >= 3;
             SCOPED_TRACE(testing::Message()
-                         << "safe " << c.safe << ", file " << c.file << ", entry " << entry);
+                         << "safe " << c.safe << ", file " << c.file << ", entry " << entry
+                         << ", uninstall " << uninstalling);
             ResetWorld();
             SimSetModuleFileName(HERE);
             SimSetProgramPlace(c.safe, HERE_FINAL);
@@ -430,15 +434,22 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
                                     static_cast<uint32_t>(strlen(command)) + 1);
                 PlatformRegCloseKey(key);
             }
-            InitSchedule();
-            SimMessage m = {};
-            ASSERT_TRUE(SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START);
-            OnCheckAutoStart();
+            if (uninstalling) {
+                EXPECT_EQ(RemoveEntriesOfThisFile(), 0u);
+            } else {
+                InitSchedule();
+                SimMessage m = {};
+                ASSERT_TRUE(SimNextMessage(0, &m) && m.message == WM_CHECK_AUTO_START);
+                OnCheckAutoStart();
+            }
             EXPECT_EQ(SimPlacesHeld(), 0);
             const char* task = SimLogonTaskXml("Chronoplex");
             const uint8_t* run = SimRegValueData(RUN_KEY, "Chronoplex");
             const uint8_t* uninstall = SimRegValueData(UNINSTALL_KEY, "UninstallString");
-            const After after = entry == TASK ? c.task : entry == RUN_VALUE ? c.run : c.uninstall;
+            const After after = uninstalling         ? (c.file == OTHER_SAFE ? KEPT : GONE)
+                                : entry == TASK      ? c.task
+                                : entry == RUN_VALUE ? c.run
+                                                     : c.uninstall;
             // Nothing is written beside the one entry, but the uninstall entry of a safe place.
             EXPECT_EQ(task != nullptr, entry == TASK && after == KEPT);
             EXPECT_EQ(run != nullptr, entry == RUN_VALUE && after == KEPT);
@@ -448,7 +459,7 @@ TEST_F(Settings, EntriesFollowThePlaceOfTheirFile) {
             if (run != nullptr) {
                 EXPECT_STREQ(reinterpret_cast<const char*>(run), command);
             }
-            const bool ours = c.safe && (entry != UNINSTALL || after == OURS);
+            const bool ours = c.safe && !uninstalling && (entry != UNINSTALL || after == OURS);
             const bool kept = entry == UNINSTALL && after == KEPT;
             EXPECT_EQ(uninstall != nullptr, ours || kept);
             if (ours) {

@@ -15,6 +15,7 @@
 #include "query/display.h"
 #include "query/query.h"
 #include "query/schedule.h"
+#include "servers/install.h"
 #include "servers/server_table.h"
 #include "servers/settings.h"
 #include "tests/win32/support/time_servers.h"

@@ -190,8 +190,13 @@ TEST(ProgramPlace, WalkByHandle) {
         const char* what;
         const char* path;
         bool held;
+        bool folder = false; // judged as the own folder of a program in it
     } cases[] = {
         {"every level as it is", "C:\\walk\\Real\\F.exe", true},
+        {"a folder", "C:\\walk\\Real", true, true},
+        {"a folder through a link", "C:\\walk\\link", false, true},
+        {"a file taken for a folder", "C:\\walk\\Real\\F.exe", false, true},
+        {"a folder taken for a file", "C:\\walk\\Real", false},
         {"a string other than the held file's final path", "C:\\walk\\real\\f.exe", false},
         {"a link below the resolved path", "C:\\walk\\link\\F.exe", false},
         {"a '%' in the path", "C:\\walk\\%x%\\F.exe", false},
@@ -202,15 +207,21 @@ TEST(ProgramPlace, WalkByHandle) {
     for (const auto& c : cases) {
         PlaceHold hold = {};
         rolesSeen.clear();
-        EXPECT_EQ(HoldPlace(c.path, AnyDescriptor, &hold), c.held) << c.what;
-        EXPECT_EQ(hold.count, c.held ? 4 : 0) << c.what;
+        EXPECT_EQ(HoldPlace(c.path, AnyDescriptor, &hold, c.folder), c.held) << c.what;
+        EXPECT_EQ(hold.count, !c.held ? 0 : c.folder ? 3 : 4) << c.what;
         if (!c.held) {
             continue;
         }
-        EXPECT_EQ(rolesSeen, "APOF") << "from the root down";
-        // Held: neither the file nor any folder on its way can be renamed.
+        EXPECT_EQ(rolesSeen, c.folder ? "APO" : "APOF") << "from the root down";
+        // Held: neither the file nor any folder on its way can be renamed; a held folder
+        // still takes new files.
         EXPECT_FALSE(MoveFileA("C:\\walk\\Real", "C:\\walk\\Moved"));
-        EXPECT_FALSE(MoveFileA("C:\\walk\\Real\\F.exe", "C:\\walk\\Real\\H.exe"));
+        EXPECT_EQ(MoveFileA("C:\\walk\\Real\\F.exe", "C:\\walk\\Real\\H.exe"), c.folder);
+        if (c.folder) {
+            EXPECT_TRUE(MoveFileA("C:\\walk\\Real\\H.exe", "C:\\walk\\Real\\F.exe"));
+            MakeFile("C:\\walk\\Real\\N.exe");
+            EXPECT_TRUE(DeleteFileA("C:\\walk\\Real\\N.exe"));
+        }
         EXPECT_FALSE(MoveFileA("C:\\walk", "C:\\walked"));
         PlatformReleasePlace(&hold);
         EXPECT_EQ(hold.count, 0);
