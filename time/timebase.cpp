@@ -31,9 +31,20 @@ Ms1900 NowMs() {
 // The latest time the platform clock can hold: file times stop at 2^63 - 1.
 constexpr Ms1900 LATEST_SETTABLE_MS = static_cast<Ms1900>(INT64_MAX / 10000) - EPOCH_DISTANCE_MS;
 
+// The wall clock and the tick are read as one pair: were the thread held between the two
+// reads, every time of the run would be off by that hold. So the wall read is bracketed by two
+// ticks and read again, a few times at most, while they lie more than a millisecond apart.
 RunClock StartRunClock() {
-    const Ms1900 wall = NowMs();
-    return {wall, ReadTickMs()};
+    RunClock clock = {};
+    for (int attempt = 0; attempt < 4; attempt++) {
+        const TickMs before = ReadTickMs();
+        clock.wall = NowMs();
+        clock.tick = ReadTickMs();
+        if (static_cast<TickMs>(clock.tick - before) <= 1) {
+            break;
+        }
+    }
+    return clock;
 }
 
 // A run lasts minutes, far less than the tick's 49 days; the signed difference also places a

@@ -27,6 +27,9 @@ uint64_t SimWallClock();                 // same as PlatformGetSystemTime
 // them afterwards; SimSetWallClock moves both.
 uint64_t SimTrueClock();
 void SimSetCounter(uint64_t value, uint64_t frequency); // frequency 0: no counter
+// The next reads of the wall clock each hold the thread for ms of virtual time after reading,
+// as a busy machine may between two calls.
+void SimHoldAfterClockReads(int reads, uint32_t ms);
 // Fails every later PlatformSetSystemTime with this error number; 0 lets it succeed.
 void SimSetClockFailure(uint32_t error);
 int SimClockSetCount(); // successful sets since reset

@@ -45,6 +45,8 @@ struct State {
     uint64_t counterElapsedStart;
     uint64_t frequency;
     uint32_t clockFailure;
+    int heldClockReads; // the next reads of the wall clock each hold the thread heldMs after
+    uint32_t heldMs;
     uint32_t lastError;
     int clockSets;
     int32_t zoneMinutes;
@@ -149,6 +151,11 @@ void SimSetCounter(uint64_t value, uint64_t frequency) {
     state.frequency = frequency;
 }
 
+void SimHoldAfterClockReads(int reads, uint32_t ms) {
+    state.heldClockReads = reads;
+    state.heldMs = ms;
+}
+
 void SimSetClockFailure(uint32_t error) {
     state.clockFailure = error;
 }
@@ -174,7 +181,12 @@ int SimPriorityChangeCount() {
 // ---- platform clock ----
 
 uint64_t PlatformGetSystemTime() {
-    return Wall();
+    const uint64_t wall = Wall();
+    if (state.heldClockReads > 0) {
+        state.heldClockReads--;
+        state.elapsed += state.heldMs;
+    }
+    return wall;
 }
 
 bool PlatformSetSystemTime(const CivilTime& utc) {

@@ -190,4 +190,21 @@ TEST_F(TimeBase, TickIsUnmovedBySettingTheClock) {
     EXPECT_EQ(static_cast<TickMs>(ReadTickMs() - before), 40u);
 }
 
+// A thread held between the wall read and the tick read would put every time of the run
+// that much early; the pair is read again until nothing came between.
+TEST_F(TimeBase, RunClockPairsTheWallWithTheTickReadBesideIt) {
+    struct Row {
+        int heldReads;
+        int64_t lateBy; // how far the run's time lags the wall clock
+    };
+    for (const Row& row : {Row{0, 0}, Row{1, 0}, Row{3, 0}, Row{4, 30}}) {
+        SCOPED_TRACE(row.heldReads);
+        ResetWorld();
+        SimSetCounter(0, 3579545);
+        SimHoldAfterClockReads(row.heldReads, 30);
+        const RunClock clock = StartRunClock();
+        EXPECT_EQ(NowMs() - RunClockNow(clock), row.lateBy);
+    }
+}
+
 } // namespace
