@@ -145,6 +145,21 @@ static uint64_t Distance(int64_t a, int64_t b) {
                   : static_cast<uint64_t>(b) - static_cast<uint64_t>(a);
 }
 
+// The mean of the servers in the set, over a sum that wraps instead of overflowing (the mean
+// is right while it fits), divided as signed; count receives how many there are.
+static int64_t MeanOf(const int64_t correction[SERVER_SLOT_COUNT], const bool in[SERVER_SLOT_COUNT],
+                      int64_t* count) {
+    uint64_t sum = 0;
+    *count = 0;
+    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
+        if (in[slot]) {
+            sum += static_cast<uint64_t>(correction[slot]);
+            ++*count;
+        }
+    }
+    return *count > 0 ? static_cast<int64_t>(sum) / *count : 0;
+}
+
 Consensus FindConsensus(const int64_t correction[SERVER_SLOT_COUNT],
                         const bool candidate[SERVER_SLOT_COUNT]) {
     Consensus result = {};
@@ -153,18 +168,11 @@ Consensus FindConsensus(const int64_t correction[SERVER_SLOT_COUNT],
         in[slot] = candidate[slot];
     }
     for (;;) {
-        uint64_t sum = 0; // wraps instead of overflowing; the mean is right while it fits
         int64_t count = 0;
-        for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-            if (in[slot]) {
-                sum += static_cast<uint64_t>(correction[slot]);
-                count++;
-            }
-        }
+        const int64_t mean = MeanOf(correction, in, &count);
         if (count == 0) {
             return result;
         }
-        const int64_t mean = static_cast<int64_t>(sum) / count;
         // One outlier per pass, the farthest; among equal distances the highest slot.
         uint64_t largest = 0;
         int farthest = -1;
@@ -193,25 +201,13 @@ Consensus FindConsensus(const int64_t correction[SERVER_SLOT_COUNT],
     }
 }
 
-// The mean as FindConsensus takes it: a wrapping sum, divided as signed.
-static int64_t MeanOf(const int64_t correction[SERVER_SLOT_COUNT], const bool in[SERVER_SLOT_COUNT],
-                      int64_t count) {
-    uint64_t sum = 0;
-    for (int slot = 0; slot < SERVER_SLOT_COUNT; slot++) {
-        if (in[slot]) {
-            sum += static_cast<uint64_t>(correction[slot]);
-        }
-    }
-    return static_cast<int64_t>(sum) / count;
-}
-
 // As for a server's samples, a set shares a point exactly when it shares its largest lower
 // bound, so only the lower bounds are tried: 64 servers, 4096 comparisons.
 Consensus FindIntervalConsensus(const Interval shared[SERVER_SLOT_COUNT],
                                 const int64_t correction[SERVER_SLOT_COUNT],
                                 const bool candidate[SERVER_SLOT_COUNT], int64_t offsetMs) {
     Consensus result = {};
-    int bestCount = 0;
+    int64_t bestCount = 0;
     uint64_t bestStep = 0;
     for (int i = 0; i < SERVER_SLOT_COUNT; i++) {
         if (!candidate[i]) {
@@ -219,15 +215,12 @@ Consensus FindIntervalConsensus(const Interval shared[SERVER_SLOT_COUNT],
         }
         const int64_t point = shared[i].low - SERVER_AGREEMENT_MARGIN_MS;
         bool in[SERVER_SLOT_COUNT] = {};
-        int count = 0;
         for (int j = 0; j < SERVER_SLOT_COUNT; j++) {
-            if (candidate[j] && shared[j].low - SERVER_AGREEMENT_MARGIN_MS <= point &&
-                point < shared[j].high + SERVER_AGREEMENT_MARGIN_MS) {
-                in[j] = true;
-                count++;
-            }
+            in[j] = candidate[j] && shared[j].low - SERVER_AGREEMENT_MARGIN_MS <= point &&
+                    point < shared[j].high + SERVER_AGREEMENT_MARGIN_MS;
         }
-        const int64_t mean = MeanOf(correction, in, count);
+        int64_t count = 0;
+        const int64_t mean = MeanOf(correction, in, &count);
         const uint64_t step = Distance(mean, offsetMs);
         if (count > bestCount || (count == bestCount && step < bestStep)) {
             bestCount = count;

@@ -255,12 +255,17 @@ void OnScheduleSlider(int32_t position) {
     EndRetry();
 }
 
+// A last success well in the future means the clock went back since.
+static bool ClockWentBack(Ms1900 now) {
+    return lastRunTime > now && lastRunTime - now > FUTURE_SLACK_MS;
+}
+
 // A last success well in the future means the clock went back since: the clock needs a run
 // most then. A little ahead, as a small step of another time service leaves it, it counts as
 // now, so that the schedule still comes at the latest an interval from here. Then a stored
 // last correction, eight bytes from the registry that may be anything, cannot overflow.
 static bool ScheduleDue(Ms1900 now) {
-    if (lastRunTime > now && lastRunTime - now > FUTURE_SLACK_MS) {
+    if (ClockWentBack(now)) {
         return true;
     }
     if (lastRunTime > now) {
@@ -334,8 +339,7 @@ void OnPowerEvent(uintptr_t event, TickMs arrivedAt) {
         const Ms1900 now = NowMs();
         const int64_t stale =
             scheduleIntervalMs < RESUME_STALE_MS ? scheduleIntervalMs : RESUME_STALE_MS;
-        due = due || (lastRunTime > now && lastRunTime - now > FUTURE_SLACK_MS) ||
-              lastRunTime < now - stale;
+        due = due || ClockWentBack(now) || lastRunTime < now - stale;
     }
     // The network comes back after a resume, usually within a minute: the ladder starts again
     // from its first rung, though a launch's day of tries still counts from its first.

@@ -18,14 +18,19 @@ uint8_t logonTaskRefused = 0;
 uint8_t programPlaceUnsafe = 0;
 uint8_t logonTaskTaken = 0;
 
+// What the window's note says of the automatic start is about the last attempt only.
+static void ClearAutoStartNotes() {
+    logonTaskRefused = 0;
+    programPlaceUnsafe = 0;
+    logonTaskTaken = 0;
+}
+
 void ResetSettingsGlobals() {
     correctOnLaunch = 0;
     userOffsetMs = 0;
     lastCorrectionValue = 0;
     lastCorrectionTime = 0;
-    logonTaskRefused = 0;
-    programPlaceUnsafe = 0;
-    logonTaskTaken = 0;
+    ClearAutoStartNotes();
 }
 
 static const char REGISTRY_PROBLEM[] = "Registry Problem";
@@ -255,9 +260,7 @@ uint32_t RemoveUnsafeEntries(const ProgramPlace& place) {
 // stopped, a locked-down system), the Run value stands in as before. Where someone else's task
 // holds the name, nothing else is registered: the window says so.
 uint32_t EnableAutoStart(const ProgramPlace& place) {
-    logonTaskRefused = 0;
-    programPlaceUnsafe = 0;
-    logonTaskTaken = 0;
+    ClearAutoStartNotes();
     if (place.path[0] == 0) {
         return 0;
     }
@@ -329,9 +332,7 @@ uint32_t RegisterAutoStart(bool enable) {
     if (enable) {
         left = EnableAutoStart(place);
     } else {
-        logonTaskRefused = 0;
-        programPlaceUnsafe = 0;
-        logonTaskTaken = 0;
+        ClearAutoStartNotes();
         if (!DeleteLogonTask()) {
             left |= AUTO_START_LEFT_TASK;
         }
@@ -366,9 +367,7 @@ void CheckAutoStart(bool scheduled) {
 // A task whose command cannot be read (the scheduler refusing, or Wine, which keeps only the
 // name) cannot be told from ours, and goes as the uninstall always removed it.
 uint32_t RemoveEntriesOfThisFile() {
-    logonTaskRefused = 0;
-    programPlaceUnsafe = 0;
-    logonTaskTaken = 0;
+    ClearAutoStartNotes();
     ProgramPlace place;
     FindProgramPlace(&place);
     uint32_t left = 0;
